@@ -1,0 +1,67 @@
+#include "TestEnv.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace zk40test {
+
+static const char* kVars[4] = {"XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"};
+static const char* kSub[4] = {"data", "state", "run", "tmp"};
+
+TempDir::TempDir() {
+    const char* base = std::getenv("ZK40_TEST_TMP");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/zk40test-XXXXXX";
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+ScopedXdg::ScopedXdg(const TempDir& dir) : root_(dir.path()) {
+    for (int i = 0; i < 4; ++i) {
+        const char* old = std::getenv(kVars[i]);
+        had_[i] = old != nullptr;
+        if (old) saved_[i] = old;
+        std::string p = root_ + "/" + kSub[i];
+        mkdir(p.c_str(), 0700);
+        setenv(kVars[i], p.c_str(), 1);
+    }
+}
+
+ScopedXdg::~ScopedXdg() {
+    for (int i = 0; i < 4; ++i) {
+        if (had_[i])
+            setenv(kVars[i], saved_[i].c_str(), 1);
+        else
+            unsetenv(kVars[i]);
+    }
+}
+
+std::string ScopedXdg::dataHome() const { return root_ + "/data"; }
+std::string ScopedXdg::stateHome() const { return root_ + "/state"; }
+std::string ScopedXdg::runtimeDir() const { return root_ + "/run"; }
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+}  // namespace zk40test

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "TestEnv.h"
+#include "store/RegValue.h"
+#include "store/Store.h"
+
+using namespace zk40;
+using zk40test::TempDir;
+
+namespace {
+
+struct StoreFixture : ::testing::Test {
+    TempDir dir;
+    std::unique_ptr<TStore> store = TStore::Open(dir / "store.db");
+    TRegKey Key(std::string_view path) { return TRegKey(store.get(), path); }
+};
+
+TEST_F(StoreFixture, EmptyStringIsOneZeroByteAndReadsBackEmpty) {
+    TRegKey k = Key("Software\\Test");
+    TRegString s(k, "Text", "initial");
+    ASSERT_EQ(s.Get(), "initial");
+    s = "";
+    RegValueData d;
+    ASSERT_EQ(k.Query("Text", &d), kRegOk);
+    EXPECT_EQ(d.type, REG_SZ);
+    EXPECT_EQ(d.data, std::string(1, '\0'));
+    TRegString again(k, "Text", "other default");
+    EXPECT_EQ(again.Get(), "");
+    // Non-empty strings carry no terminator.
+    s = "abc";
+    ASSERT_EQ(k.Query("Text", &d), kRegOk);
+    EXPECT_EQ(d.data, "abc");
+}
+
+TEST_F(StoreFixture, BindingWritesDefaultOnceAndNeverOverwrites) {
+    TRegKey k = Key("Software\\Test");
+    {
+        TRegDword n(k, "Count", 15);
+        EXPECT_EQ(n.Get(), 15u);
+        n = 3;
+    }
+    TRegDword n2(k, "Count", 99);
+    EXPECT_EQ(n2.Get(), 3u);
+    RegValueData d;
+    ASSERT_EQ(k.Query("Count", &d), kRegOk);
+    EXPECT_EQ(d.type, REG_DWORD);
+    EXPECT_EQ(d.data, std::string("\x03\0\0\0", 4));
+    // A string under a number's name is read as the default and left alone.
+    k.SetString("Mixed", "x");
+    TRegDword m(k, "Mixed", 7);
+    EXPECT_EQ(m.Get(), 7u);
+    EXPECT_EQ(k.GetString("Mixed"), "x");
+}
+
+TEST_F(StoreFixture, NamesAreCaseInsensitiveAndCasePreserving) {
+    TRegKey a = Key("Software\\MixedCase\\Child");
+    TRegKey b = Key("SOFTWARE\\mixedcase\\CHILD");
+    EXPECT_EQ(a.Id(), b.Id());
+    a.SetDword("LastRun", 5);
+    EXPECT_EQ(b.GetDword("LASTRUN"), 5u);
+    std::string name;
+    TRegKey sw = Key("Software");
+    ASSERT_EQ(sw.EnumSubKey(0, &name), kRegOk);
+    EXPECT_EQ(name, "MixedCase");
+    ASSERT_EQ(b.EnumValue(0, &name), kRegOk);
+    EXPECT_EQ(name, "LastRun");
+}
+
+TEST_F(StoreFixture, PlainDeleteKeepsKeyWithSubkeysTreeDeleteRemovesAll) {
+    TRegKey p = Key("Software\\P");
+    TRegKey c = Key("Software\\P\\Parent\\Child\\Grandchild");
+    c.SetString("v", "x");
+    EXPECT_EQ(p.DeleteSubKey("Parent"), kRegKeyHasSubkeys);
+    EXPECT_TRUE(TRegKey(store.get(), "Software\\P\\Parent\\Child", false).IsValid());
+    EXPECT_EQ(p.DeleteSubKeyTree("Parent"), kRegOk);
+    EXPECT_FALSE(TRegKey(store.get(), "Software\\P\\Parent", false).IsValid());
+    // A handle to a deleted key writes nothing anywhere.
+    EXPECT_NE(c.SetString("v", "y"), kRegOk);
+    TRegKey leaf = Key("Software\\P\\Leaf");
+    leaf.SetString("a", "b");
+    EXPECT_EQ(p.DeleteSubKey("Leaf"), kRegOk);
+    EXPECT_FALSE(TRegKey(store.get(), "Software\\P\\Leaf", false).IsValid());
+}
+
+TEST_F(StoreFixture, OpenReportsCountsAtOpenTime) {
+    TRegKey k = Key("Software\\Counts");
+    TRegKey(k, "A");
+    TRegKey(k, "B");
+    k.SetDword("x", 1);
+    TRegKey again = Key("Software\\Counts");
+    EXPECT_EQ(again.SubKeyCount(), 2u);
+    EXPECT_EQ(again.ValueCount(), 1u);
+    TRegKey(k, "C");
+    EXPECT_EQ(again.SubKeyCount(), 2u);
+    EXPECT_EQ(again.CurrentSubKeyCount(), 3u);
+}
+
+TEST_F(StoreFixture, EnumerationSeesChangesAndOrdersCaseInsensitively) {
+    TRegKey k = Key("Software\\Enum");
+    for (const char* n : {"b", "C", "a"}) TRegKey(k, n);
+    std::vector<std::string> names;
+    std::string n;
+    for (uint32_t i = 0; k.EnumSubKey(i, &n) == kRegOk; ++i) names.push_back(n);
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "C"}));
+    k.DeleteSubKey("a");
+    ASSERT_EQ(k.EnumSubKey(0, &n), kRegOk);
+    EXPECT_EQ(n, "b");
+    EXPECT_EQ(k.EnumSubKey(2, &n), kRegNoMoreItems);
+    // A name longer than the caller's room is refused, not cut.
+    TRegKey(k, "LongerName");
+    EXPECT_EQ(k.EnumSubKey(2, &n, 5), kRegMoreData);
+    // Values enumerate in the order they were made, also after updates.
+    k.SetDword("z", 1);
+    k.SetDword("y", 2);
+    k.SetDword("z", 3);
+    ASSERT_EQ(k.EnumValue(0, &n), kRegOk);
+    EXPECT_EQ(n, "z");
+}
+
+TEST_F(StoreFixture, SecondConnectionSeesWritesAndEnumerationNotices) {
+    auto other = TStore::Open(dir / "store.db");
+    TRegKey mine = Key("Software\\Shared");
+    TRegKey theirs(other.get(), "Software\\Shared");
+    std::string n;
+    EXPECT_EQ(mine.EnumSubKey(0, &n), kRegNoMoreItems);
+    TRegKey(theirs, "FromOther");
+    theirs.SetString("CommandLine", "/runjob:x");
+    ASSERT_EQ(mine.EnumSubKey(0, &n), kRegOk);
+    EXPECT_EQ(n, "FromOther");
+    TRegString cl(mine, "CommandLine", "");
+    EXPECT_EQ(cl.Get(), "/runjob:x");
+    theirs.SetString("CommandLine", "/runjob:y");
+    EXPECT_EQ(cl.Reload(), "/runjob:y");
+}
+
+TEST_F(StoreFixture, BitViewRewritesWholeNumber) {
+    TRegKey k = Key("Software\\Bits");
+    TRegDword flags(k, "Flags", 0x104);
+    TRegBool sunday(flags, 2), quick(flags, 0);
+    EXPECT_TRUE(sunday);
+    EXPECT_FALSE(quick);
+    quick = true;
+    EXPECT_EQ(k.GetDword("Flags"), 0x105u);
+    sunday = false;
+    EXPECT_EQ(k.GetDword("Flags"), 0x101u);
+}
+
+TEST_F(StoreFixture, FileIsPrivateToItsOwner) {
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "store.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(StoreFixture, ConcurrentWritersLoseNothing) {
+    auto other = TStore::Open(dir / "store.db");
+    auto work = [](TStore* s, const char* prefix) {
+        TRegKey k(s, "Software\\Concurrent");
+        for (int i = 0; i < 200; ++i) k.SetDword(std::string(prefix) + std::to_string(i), i);
+    };
+    std::thread t1(work, store.get(), "a"), t2(work, store.get(), "b"), t3(work, other.get(), "c");
+    t1.join();
+    t2.join();
+    t3.join();
+    EXPECT_EQ(Key("Software\\Concurrent").CurrentValueCount(), 600u);
+}
+
+}  // namespace
