@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "base/Application.h"
+
+int main(int argc, char** argv) { return zk40::ZarkellMain(argc, argv); }

@@ -1,0 +1,175 @@
+#include "base/Application.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <random>
+#include <thread>
+
+#include "base/Client.h"
+#include "base/ClientView.h"
+#include "base/CommandLine.h"
+#include "base/Service.h"
+#include "base/SingleInstance.h"
+#include "store/AppStore.h"
+#include "store/Trace.h"
+
+namespace zk40 {
+
+namespace {
+
+// A stop signal that arrives before the event loop runs must not be lost.
+std::atomic<bool> gQuitRequested{false};
+
+void RequestQuit(void*) {
+    gQuitRequested = true;
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, "quit", Qt::QueuedConnection);
+}
+
+class TZarkellApp : public QCoreApplication {
+public:
+    TZarkellApp(int& argc, char** argv) : QCoreApplication(argc, argv) {
+        setApplicationName("Zarkell40");
+    }
+    ~TZarkellApp() override {
+        ZK40_TRACE(kTraceGeneral, "TZarkellApp::~TZarkellApp() -- 1");
+        ZK40_TRACE(kTraceGeneral, "TZarkellApp::~TZarkellApp() -- 2");
+    }
+};
+
+// A second instance stores its arguments, wakes the first and leaves. When
+// the first is still starting (locked but not yet listening) we retry; when
+// it has died meanwhile, the lock comes free and we take over.
+enum class HandOverResult { Delivered, BecamePrimary, Failed };
+
+HandOverResult HandOver(AppContext& ctx, TInstanceLock& lock, const std::string& args) {
+    TRegString commandLine(ctx.app->base, "CommandLine", "");
+    commandLine = args;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (WakeRunningInstance(lock.SocketPath(), 30000)) return HandOverResult::Delivered;
+        std::string err;
+        if (lock.TryClaim(&err) == TInstanceLock::Claim::Primary)
+            return HandOverResult::BecamePrimary;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return HandOverResult::Failed;
+}
+
+}  // namespace
+
+int RunApplication(AppContext& ctx) {
+    TZarkellApp application(ctx.argc, ctx.argv);
+    std::string args = JoinArguments(ctx.argc, ctx.argv, ctx.service ? 2 : 1);
+    TAppStore& app = *ctx.app;
+
+    TInstanceLock lock(ctx.paths.runtimeDir);
+    std::string error;
+    TInstanceLock::Claim claim = lock.TryClaim(&error);
+    if (claim == TInstanceLock::Claim::Failed) {
+        fprintf(stderr, "Zarkell'40: cannot check for a running instance: %s\n", error.c_str());
+        return 0;
+    }
+    if (claim == TInstanceLock::Claim::Secondary) {
+        HandOverResult r = HandOver(ctx, lock, args);
+        if (r != HandOverResult::BecamePrimary) {
+            if (r == HandOverResult::Failed)
+                fprintf(stderr, "Zarkell'40: the running instance did not answer\n");
+            return 0;
+        }
+    }
+
+    const bool crashDetected = app.RunningBit();
+    const StoreTime previousStartup = app.StartupTime.Get();
+    ZK40_TRACE(kTraceGeneral, "OwlMain() -- 1");
+    const IClock& clock = SystemClock::Instance();
+    app.CrashFlags = app.CrashFlags.Get() | 1u;
+    app.StartupTime = clock.Now();
+    app.ShutdownTime = 0;
+    ZK40_TRACE(kTraceGeneral, "OwlMain() -- 2");
+
+    int result = 0;
+    {
+        THeadlessView view;
+        TZarkellClient client(app, ctx.paths, clock, view, ctx.service);
+        client.SetCrashInfo(crashDetected, previousStartup);
+        TInstanceServer server(lock.SocketPath(), [&client] { client.HandOver(); });
+        if (!server.Listen(&error)) fprintf(stderr, "Zarkell'40: %s\n", error.c_str());
+        client.SetupWindow();
+        client.ProcessCommandLine(args);
+        if (!gQuitRequested) result = application.exec();
+        client.CloseWindow();
+    }
+
+    ZK40_TRACE(kTraceGeneral, "OwlMain() -- 3");
+    app.CrashFlags = app.CrashFlags.Get() & ~1u;
+    app.ShutdownTime = clock.Now();
+    return result;
+}
+
+namespace {
+struct ServiceRunContext {
+    AppContext* ctx;
+};
+
+int RunInsideService(void* p) { return RunApplication(*static_cast<ServiceRunContext*>(p)->ctx); }
+}  // namespace
+
+int ZarkellMain(int argc, char** argv) {
+    // Before any thread exists, so that every thread inherits the mask and
+    // the signals reach only the control thread.
+    TSignalControl::Block();
+
+    AppContext ctx;
+    ctx.paths = AppPaths::FromEnvironment();
+    ctx.paths.MakeFolders();
+    trace::SetFile(ctx.paths.traceLog);
+    TAppStore app(ctx.paths);
+    if (!app.Store())
+        fprintf(stderr, "Zarkell'40: %s; settings will not be kept\n", app.OpenError().c_str());
+    ctx.app = &app;
+    ctx.argc = argc;
+    ctx.argv = argv;
+
+    std::mt19937 rng(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid()));
+    srand(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid()));
+    const char* noDelay = std::getenv("ZK40_NO_START_DELAY");
+    if (!(noDelay && *noDelay == '1'))
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 1000));
+
+    TSignalControl control(&RequestQuit, nullptr);
+
+    if (argc >= 2) {
+        const char* sw = argv[1];
+        auto is = [sw](const char* s) { return strcasecmp(sw, s) == 0; };
+        if (is("/register") || is("/unregister") || is("/debug") || is("/service")) {
+            ServiceRunContext run{&ctx};
+            TZarkell40Service service(&RunInsideService, &run);
+            ctx.service = &service;
+            if (is("/register")) {
+                if (!service.Install())
+                    fprintf(stderr, "Zarkell'40: cannot write %s\n", service.UnitFilePath().c_str());
+            } else if (is("/unregister")) {
+                if (!service.Remove())
+                    fprintf(stderr, "Zarkell'40: cannot remove %s\n", service.UnitFilePath().c_str());
+            } else if (is("/debug")) {
+                service.DebugRun(argc, argv);
+            } else {
+                service.ServiceMain(argc, argv);
+            }
+            ctx.service = nullptr;
+            return 0;
+        }
+    }
+    RunApplication(ctx);
+    return 0;
+}
+
+}  // namespace zk40

@@ -1,0 +1,25 @@
+#pragma once
+#include "store/AppPaths.h"
+
+namespace zk40 {
+
+class TAppStore;
+class TService;
+
+struct AppContext {
+    AppPaths paths;
+    TAppStore* app = nullptr;
+    TService* service = nullptr;  // set while running as a service or under /debug
+    int argc = 0;
+    char** argv = nullptr;
+};
+
+// The running instance from claim to exit, or the hand-over of a second
+// instance. Returns the event loop's result, which the entry discards.
+int RunApplication(AppContext& ctx);
+
+// The entry routine: the random start delay, the service switches, then
+// RunApplication. Always returns 0.
+int ZarkellMain(int argc, char** argv);
+
+}  // namespace zk40

@@ -1,0 +1,29 @@
+#pragma once
+// What the client core tells its view. The windowed program shows it in the
+// main window; headless, every status text becomes one readable line on
+// standard error (which systemd puts into the journal).
+#include <cstdint>
+#include <string>
+
+namespace zk40 {
+
+class IClientView {
+public:
+    virtual ~IClientView() = default;
+    // Status bar 3 and the update queue node: start-up and update texts.
+    virtual void ShowStatus(const std::string& text) = 0;
+    // A status text of one action of a job.
+    virtual void ShowActionStatus(const std::string& jobName, const std::string& actionName,
+                                  const std::string& text) = 0;
+    // The job's node needs redrawing (state, next run).
+    virtual void JobChanged(uint32_t jobId) { (void)jobId; }
+};
+
+class THeadlessView final : public IClientView {
+public:
+    void ShowStatus(const std::string& text) override;
+    void ShowActionStatus(const std::string& jobName, const std::string& actionName,
+                          const std::string& text) override;
+};
+
+}  // namespace zk40

@@ -1,0 +1,121 @@
+#pragma once
+// Running as a system service under systemd. "/register" writes a unit file
+// whose ExecStart runs the program with "/service"; stop, pause and continue
+// arrive as SIGTERM (or SIGINT), SIGUSR1 and SIGUSR2 and reach the service
+// through the control thread, never through a signal handler.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace zk40 {
+
+enum ServiceState : int {
+    kServiceStopped = 1,
+    kServiceStartPending = 2,
+    kServiceStopPending = 3,
+    kServiceRunning = 4,
+    kServiceContinuePending = 5,
+    kServicePausePending = 6,
+    kServicePaused = 7,
+};
+
+enum ServiceControl : int {
+    kControlStop = 1,
+    kControlPause = 2,
+    kControlContinue = 3,
+    kControlInterrogate = 4,
+    kControlShutdown = 5,
+};
+
+class TService {
+public:
+    TService();
+    virtual ~TService();
+    TService(const TService&) = delete;
+    TService& operator=(const TService&) = delete;
+
+    // Writes (or rewrites) the unit file; true on success.
+    bool Install();
+    // Removes the unit file; a service that was never installed is fine.
+    bool Remove();
+
+    virtual std::string ServiceName() const = 0;
+    virtual std::string DisplayName() const = 0;
+    virtual bool OnInit() { return true; }
+    virtual int Run() = 0;
+    virtual void OnExit() {}
+    virtual void OnPause() {}
+    virtual void OnContinue() {}
+
+    // Runs the body without the service manager: no status reports.
+    bool DebugRun(int argc, char** argv);
+    // Runs the body as started by systemd, reporting status through sd_notify.
+    bool ServiceMain(int argc, char** argv);
+    void ControlHandler(int control);
+    // Waits out a pause, then tells whether a stop was asked for.
+    bool CheckPauseAndStop();
+    void SetStatus(int state, int exitCode);
+    void ReportEvent(const std::string& text, int type);
+
+    int State() const { return state_; }
+    bool StopRequested() const { return stopRequested_; }
+    int argc() const { return argc_; }
+    char** argv() const { return argv_; }
+
+    // The folder for the unit file; by default /etc/systemd/system as root,
+    // else ~/.config/systemd/user. ZK40_SYSTEMD_UNIT_DIR overrides it.
+    static std::string UnitDir();
+    std::string UnitFilePath() const;
+    static std::string UnitText(const std::string& exePath, const std::string& displayName,
+                                const std::string& serviceName, bool systemWide);
+
+    static TService* Current();
+
+private:
+    void SignalRunning(bool running);
+    int argc_ = 0;
+    char** argv_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool runEvent_ = false;  // signalled = running, clear = paused
+    std::atomic<bool> stopRequested_{true};
+    std::atomic<int> state_{kServiceStopped};
+    std::atomic<int> exitCode_{0};
+    bool reporting_ = false;
+};
+
+class TZarkell40Service : public TService {
+public:
+    using RunFn = int (*)(void* ctx);
+    TZarkell40Service(RunFn run, void* ctx) : run_(run), ctx_(ctx) {}
+    std::string ServiceName() const override { return "Zarkell40"; }
+    std::string DisplayName() const override { return "Zarkell'40 Service"; }
+    int Run() override { return run_ ? run_(ctx_) : 0; }
+
+private:
+    RunFn run_;
+    void* ctx_;
+};
+
+// Turns SIGTERM, SIGINT, SIGUSR1 and SIGUSR2 into calls on its own thread.
+// Block() must run in main() before any other thread exists.
+class TSignalControl {
+public:
+    static void Block();
+    // onStop runs for SIGTERM and SIGINT; pause and continue go to the
+    // current service, if any.
+    explicit TSignalControl(void (*onStop)(void*), void* ctx);
+    ~TSignalControl();
+
+private:
+    void Loop();
+    void (*onStop_)(void*);
+    void* ctx_;
+    int signalFd_ = -1;
+    int wakeFd_ = -1;
+    std::thread thread_;
+};
+
+}  // namespace zk40
