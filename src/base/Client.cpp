@@ -42,6 +42,9 @@ void TZarkellClient::EvTimer() {
     ZK40_TRACE(kTraceTimer, "::EvTimer()");
     if (!firstTickDone_) {
         firstTickDone_ = true;
+        if (crashDetected_)
+            view_.ShowStatus("System Initialization:  The run started " +
+                             FormatStoreTime(previousStartup_) + " did not shut down cleanly");
         if (!closed_) timer_.start();
         return;
     }

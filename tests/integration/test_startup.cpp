@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "Process.h"
+#include "TestEnv.h"
+#include "store/AppStore.h"
+
+using namespace zk40;
+using namespace zk40test;
+
+namespace {
+
+const std::vector<std::pair<std::string, std::string>> kNoDelay = {{"ZK40_NO_START_DELAY", "1"}};
+
+struct ProgramFixture : ::testing::Test {
+    TempDir dir;
+    ScopedXdg xdg{dir};
+    int outputs = 0;
+
+    ChildProcess Start(std::vector<std::string> args = {},
+                       std::vector<std::pair<std::string, std::string>> env = kNoDelay) {
+        args.insert(args.begin(), ZK40_BIN);
+        return ChildProcess(args, dir / ("out" + std::to_string(outputs++) + ".txt"), env);
+    }
+    std::unique_ptr<TAppStore> OpenStore() {
+        return std::make_unique<TAppStore>(TStore::Open(xdg.storePath()));
+    }
+    // The program is up once its crash marker is set and it answers on its socket.
+    bool WaitRunning(ChildProcess& p) {
+        return WaitFor(
+            [&] {
+                if (!p.Running() || !FileExists(xdg.storePath())) return false;
+                return OpenStore()->RunningBit() &&
+                       FileExists(xdg.runtimeDir() + "/DX14-ZK40-Instance");
+            },
+            20000);
+    }
+};
+
+TEST_F(ProgramFixture, FirstStartCreatesTreeAndCleanStopClearsMarker) {
+    ChildProcess p = Start();
+    ASSERT_TRUE(WaitRunning(p)) << p.Output();
+    {
+        auto app = OpenStore();
+        EXPECT_EQ(app->base.GetDword("Flags"), 15u);
+        EXPECT_EQ(app->base.GetDword("ConnType"), 3u);
+        EXPECT_EQ(app->crash.GetDword("Flags"), 1u);
+        EXPECT_NE(app->crash.GetDword("StartupTime"), 0u);
+        EXPECT_EQ(app->crash.GetDword("ShutdownTime"), 0u);
+        EXPECT_TRUE(TRegKey(app->Store(), std::string(kProductKeyPath) + "\\jobs", false).IsValid());
+    }
+    // Store times have whole seconds; let one pass so the order shows.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    p.Signal(SIGTERM);
+    ASSERT_EQ(p.Wait(20000), 0) << p.Output();
+    auto app = OpenStore();
+    EXPECT_EQ(app->crash.GetDword("Flags") & 1u, 0u);
+    EXPECT_GT(app->crash.GetDword("ShutdownTime"), app->crash.GetDword("StartupTime"));
+}
+
+TEST_F(ProgramFixture, KilledRunLeavesMarkerAndNextStartNoticesCrash) {
+    ChildProcess p = Start();
+    ASSERT_TRUE(WaitRunning(p)) << p.Output();
+    p.Signal(SIGKILL);
+    p.Wait(20000);
+    {
+        auto app = OpenStore();
+        EXPECT_EQ(app->crash.GetDword("Flags") & 1u, 1u);
+        EXPECT_EQ(app->crash.GetDword("ShutdownTime"), 0u);
+    }
+    ChildProcess again = Start();
+    ASSERT_TRUE(WaitFor([&] { return again.Output().find("did not shut down") != std::string::npos; },
+                        20000))
+        << again.Output();
+    again.Signal(SIGINT);
+    EXPECT_EQ(again.Wait(20000), 0);
+    EXPECT_EQ(OpenStore()->crash.GetDword("Flags") & 1u, 0u);
+}
+
+TEST_F(ProgramFixture, SecondInstanceHandsOverItsCommandLine) {
+    ChildProcess first = Start();
+    ASSERT_TRUE(WaitRunning(first)) << first.Output();
+    std::string out;
+    EXPECT_EQ(RunProcess({ZK40_BIN, "/runjob:Nightly Backup"}, &out, 20000, kNoDelay), 0) << out;
+    {
+        auto app = OpenStore();
+        EXPECT_EQ(app->base.GetString("CommandLine"), "/runjob:\"Nightly Backup\"");
+        EXPECT_EQ(app->base.GetString("RunJob"), "Nightly Backup");
+    }
+    EXPECT_TRUE(first.Running());
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.Wait(20000), 0);
+}
+
+TEST_F(ProgramFixture, TwentySimultaneousStartsLeaveExactlyOneRunning) {
+    std::vector<ChildProcess> procs;
+    for (int i = 0; i < 20; ++i) procs.push_back(Start());
+    // Every process but one hands over and exits.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            int running = 0;
+            for (auto& p : procs) running += p.Running();
+            return running == 1;
+        },
+        60000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int running = 0;
+    for (auto& p : procs) running += p.Running();
+    EXPECT_EQ(running, 1);
+    for (auto& p : procs) {
+        if (p.Running()) {
+            p.Signal(SIGTERM);
+            EXPECT_EQ(p.Wait(20000), 0);
+        } else {
+            EXPECT_EQ(p.Wait(0), 0);
+        }
+    }
+}
+
+TEST_F(ProgramFixture, RegisterWritesUnitFileAndUnregisterRemovesIt) {
+    std::string units = dir / "units";
+    std::vector<std::pair<std::string, std::string>> env = {{"ZK40_SYSTEMD_UNIT_DIR", units},
+                                                            {"ZK40_NO_START_DELAY", "1"}};
+    std::string out;
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(RunProcess({ZK40_BIN, "/register"}, &out, 20000, env), 0);
+    std::string unit = ReadFile(units + "/zarkell40.service");
+    EXPECT_NE(unit.find("ExecStart=\"" + std::string(ZK40_BIN) + "\" /service"), std::string::npos)
+        << unit;
+    EXPECT_NE(unit.find("SyslogIdentifier=Zarkell40"), std::string::npos);
+    EXPECT_NE(unit.find("Type=notify"), std::string::npos);
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(RunProcess({ZK40_BIN, "/UNREGISTER"}, &out, 20000, env), 0);
+    EXPECT_FALSE(FileExists(units + "/zarkell40.service"));
+    // The service switches never reach the store's product key.
+    EXPECT_TRUE(OpenStore()->product.IsValid());
+}
+
+// A notify socket of our own stands in for systemd.
+struct NotifySocket {
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    std::string path;
+    explicit NotifySocket(std::string p) : path(std::move(p)) {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        timeval tv{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~NotifySocket() { close(fd); }
+    std::string all;
+    // Waits for text to arrive at or after offset `from` of what came so far.
+    bool WaitFor(const std::string& text, size_t from = 0, int seconds = 20) {
+        for (int i = 0; i < seconds; ++i) {
+            if (all.find(text, from) != std::string::npos) return true;
+            char buf[512];
+            ssize_t n;
+            while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
+                all.append(buf, static_cast<size_t>(n));
+                all += '|';
+            }
+        }
+        return all.find(text, from) != std::string::npos;
+    }
+};
+
+TEST_F(ProgramFixture, ServiceReportsStatusAndPausesContinuesStops) {
+    NotifySocket notify(dir / "notify.sock");
+    ChildProcess p = Start({"/service"}, {{"NOTIFY_SOCKET", notify.path}, {"ZK40_NO_START_DELAY", "1"}});
+    ASSERT_TRUE(notify.WaitFor("READY=1")) << notify.all << p.Output();
+    ASSERT_TRUE(WaitRunning(p)) << p.Output();
+    p.Signal(SIGUSR1);
+    ASSERT_TRUE(notify.WaitFor("STATUS=Paused")) << notify.all;
+    size_t paused = notify.all.size();
+    p.Signal(SIGUSR2);
+    ASSERT_TRUE(notify.WaitFor("STATUS=Running", paused)) << notify.all;
+    // A stop while paused releases the pause and ends the run cleanly.
+    size_t resumed = notify.all.size();
+    p.Signal(SIGUSR1);
+    ASSERT_TRUE(notify.WaitFor("STATUS=Paused", resumed)) << notify.all;
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(20000), 0) << p.Output();
+    EXPECT_TRUE(notify.WaitFor("STATUS=Stopped")) << notify.all;
+    EXPECT_EQ(OpenStore()->crash.GetDword("Flags") & 1u, 0u);
+}
+
+TEST_F(ProgramFixture, DebugRunIsTheFullApplicationAndHandsOver) {
+    ChildProcess p = Start({"/debug"});
+    ASSERT_TRUE(WaitRunning(p)) << p.Output();
+    std::string out;
+    EXPECT_EQ(RunProcess({ZK40_BIN, "/debug", "/runjob:Other"}, &out, 20000, kNoDelay), 0) << out;
+    EXPECT_EQ(OpenStore()->base.GetString("RunJob"), "Other");
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(20000), 0);
+}
+
+TEST(Boundary, CoreToolsLinkNeitherQtGuiNorWidgets) {
+    for (std::string bin : {std::string(ZK40_REG_BIN), std::string(ZK40_BIN),
+                            std::string(ZK40_BUILD_DIR) + "/tests/zk40_unit_tests"}) {
+        std::string out;
+        ASSERT_EQ(RunProcess({"/usr/bin/readelf", "-d", bin}, &out), 0) << bin;
+        EXPECT_NE(out.find("NEEDED"), std::string::npos) << bin;
+        EXPECT_EQ(out.find("Qt6Gui"), std::string::npos) << bin;
+        EXPECT_EQ(out.find("Qt6Widgets"), std::string::npos) << bin;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "support/Sync.h"
+#include "support/Thread.h"
+
+namespace zk40 {
+namespace {
+
+// A worker whose body is given by the test. Like every derived thread whose
+// body uses its own members, it stops the thread in its own destructor.
+class BodyThread : public TThread {
+public:
+    explicit BodyThread(std::function<int(BodyThread&)> body) : body_(std::move(body)) {}
+    ~BodyThread() override { StopAndWait(-1); }
+
+protected:
+    int Run() override { return body_(*this); }
+
+private:
+    std::function<int(BodyThread&)> body_;
+};
+
+// Either result means "the thread has ended": the body may finish before the
+// wait reads the status.
+bool EndedResult(uint32_t result) {
+    return result == TThread::kWaitEnded || result == TThread::kWaitNotRunning;
+}
+
+TEST(ThreadTest, NeverStartedThreadAnswersAtOnce) {
+    TThread thread;
+    EXPECT_EQ(thread.CurrentStatus(), TThread::NotStarted);
+    EXPECT_EQ(thread.WaitForEnd(-1), TThread::kWaitNotRunning);
+    EXPECT_EQ(thread.StopAndWait(-1), TThread::kWaitNotRunning);
+    EXPECT_EQ(thread.CurrentStatus(), TThread::NotStarted);
+    EXPECT_THROW(thread.Exit(1), std::logic_error);  // not from outside the body
+}
+
+TEST(ThreadTest, BaseBodyEndsWithMinusOne) {
+    TThread thread;
+    thread.Start();
+    EXPECT_TRUE(EndedResult(thread.WaitForEnd(-1)));
+    EXPECT_EQ(thread.CurrentStatus(), TThread::Ended);
+    EXPECT_EQ(thread.ExitCode(), -1);
+}
+
+TEST(ThreadTest, StopAndWaitReturnsOnceThePollingBodyHasReturned) {
+    std::atomic<bool> returned{false};
+    BodyThread thread([&](BodyThread& self) {
+        while (!self.TerminationRequested()) std::this_thread::yield();
+        returned = true;
+        return 42;
+    });
+    thread.Start();
+    EXPECT_EQ(thread.CurrentStatus(), TThread::Running);
+    EXPECT_EQ(thread.ExitCode(), TThread::kStillActive);
+
+    EXPECT_TRUE(EndedResult(thread.StopAndWait(-1)));
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(thread.CurrentStatus(), TThread::Ended);
+    EXPECT_EQ(thread.ExitCode(), 42);
+}
+
+TEST(ThreadTest, ExitEndsTheBodyAtOnceAndUnwindsIt) {
+    struct SetOnDestroy {
+        std::atomic<bool>& flag;
+        ~SetOnDestroy() { flag = true; }
+    };
+    std::atomic<bool> localDestroyed{false};
+    std::atomic<bool> ranPastExit{false};
+    {
+        BodyThread thread([&](BodyThread& self) {
+            SetOnDestroy local{localDestroyed};
+            self.Exit(7);
+            ranPastExit = true;
+            return 1;
+        });
+        thread.Start();
+        EXPECT_TRUE(EndedResult(thread.WaitForEnd(-1)));
+        EXPECT_EQ(thread.CurrentStatus(), TThread::Ended);
+        EXPECT_EQ(thread.ExitCode(), 7);
+        EXPECT_TRUE(localDestroyed);
+    }
+    EXPECT_FALSE(ranPastExit);
+}
+
+TEST(ThreadTest, EndedThreadStartsAgainWithAFreshStopFlag) {
+    std::atomic<int> runs{0};
+    std::atomic<int> started{0};
+    BodyThread thread([&](BodyThread& self) {
+        const int run = ++runs;
+        const bool stopAlreadyRequested = self.TerminationRequested();
+        started = run;
+        self.SleepFor(-1);
+        return stopAlreadyRequested ? -run : run;
+    });
+    for (int run = 1; run <= 2; ++run) {
+        thread.Start();
+        while (started != run) std::this_thread::yield();
+        EXPECT_TRUE(EndedResult(thread.StopAndWait(-1)));
+        EXPECT_EQ(thread.CurrentStatus(), TThread::Ended);
+        EXPECT_EQ(thread.ExitCode(), run);
+    }
+    EXPECT_EQ(runs, 2);
+}
+
+TEST(ThreadTest, WaitTimesOutOnABlockedBody) {
+    BodyThread thread([](BodyThread& self) {
+        self.SleepFor(-1);
+        return 5;
+    });
+    thread.Start();
+    EXPECT_EQ(thread.WaitForEnd(0), TThread::kWaitTimeout);
+    EXPECT_EQ(thread.WaitForEnd(20), TThread::kWaitTimeout);
+    EXPECT_EQ(thread.CurrentStatus(), TThread::Running);
+    EXPECT_THROW(thread.Start(), std::logic_error);
+
+    EXPECT_TRUE(EndedResult(thread.StopAndWait(-1)));
+    EXPECT_EQ(thread.ExitCode(), 5);
+}
+
+TEST(ThreadTest, SleepForWakesOnTerminationRequest) {
+    TThread idle;
+    EXPECT_FALSE(idle.SleepFor(1));
+    idle.RequestTermination();
+    EXPECT_TRUE(idle.SleepFor(-1));
+
+    // An hour-long sleep on the worker ends as soon as the owner asks.
+    BodyThread thread([](BodyThread& self) { return self.SleepFor(3600 * 1000) ? 1 : 0; });
+    thread.Start();
+    EXPECT_TRUE(EndedResult(thread.StopAndWait(-1)));
+    EXPECT_EQ(thread.ExitCode(), 1);
+}
+
+TEST(ThreadTest, BodyRunsOnItsOwnThreadWithAtLeastOneMebibyteOfStack) {
+    size_t stackBytes = 0;
+    uint32_t tidInBody = 0;
+    BodyThread thread([&](BodyThread&) {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstacksize(&attr, &stackBytes);
+            pthread_attr_destroy(&attr);
+        }
+        tidInBody = static_cast<uint32_t>(gettid());
+        return 0;
+    });
+    thread.Start();
+    thread.WaitForEnd(-1);
+    EXPECT_GE(stackBytes, 1024u * 1024u);
+    EXPECT_EQ(tidInBody, thread.ThreadId());
+    EXPECT_NE(tidInBody, static_cast<uint32_t>(gettid()));
+}
+
+TEST(ThreadTest, BelowNormalPriorityLowersOnlyThatThread) {
+    BodyThread thread([](BodyThread& self) {
+        self.SleepFor(-1);
+        return 0;
+    });
+    thread.Start();
+    const auto tid = static_cast<id_t>(thread.ThreadId());
+    ASSERT_NE(tid, 0u);
+    const int mine = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    const int before = getpriority(PRIO_PROCESS, tid);
+
+    thread.SetPriorityLevel(-1);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, tid), std::min(before + 1, 19));
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), mine);
+}
+
+// Lives outside the object, since the object is gone while the body ends.
+std::atomic<bool> g_inBody{false};
+std::atomic<bool> g_sawStopRequest{false};
+
+class UnownedThread : public TThread {
+protected:
+    int Run() override {
+        g_inBody = true;
+        SleepFor(-1);
+        g_sawStopRequest = true;
+        return 0;
+    }
+};
+
+TEST(ThreadTest, DestroyingARunningThreadReportsAndStopsIt) {
+    g_inBody = false;
+    g_sawStopRequest = false;
+    testing::internal::CaptureStderr();
+    {
+        UnownedThread thread;
+        thread.Start();
+        // Run is dispatched on the new thread; destroying the object before
+        // that would leave only the base body to call.
+        while (!g_inBody) std::this_thread::yield();
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Error[thread]: destroyed before Exit()"), std::string::npos) << err;
+    EXPECT_TRUE(g_sawStopRequest);
+}
+
+TEST(ThreadTest, ErrorTextsAndKinds) {
+    struct Row {
+        TThread::TThreadError::TKind kind;
+        int number;
+        const char* text;
+    };
+    for (const Row& row :
+         {Row{TThread::TThreadError::CreationFailure, 5, "Error[thread]: creation failure"},
+          Row{TThread::TThreadError::DestroyedBeforeExit, 6,
+              "Error[thread]: destroyed before Exit()"}}) {
+        const TThread::TThreadError error(row.kind);
+        const std::runtime_error& asRuntime = error;
+        EXPECT_STREQ(asRuntime.what(), row.text);
+        EXPECT_EQ(static_cast<int>(error.Kind()), row.number);
+    }
+}
+
+// Tries the lock from another thread, as a competing worker would.
+bool OtherThreadCanEnter(const TSync& sync) {
+    bool entered = false;
+    std::thread([&] {
+        entered = sync.TryEnter();
+        if (entered) sync.Leave();
+    }).join();
+    return entered;
+}
+
+TEST(SyncTest, RecursiveForTheHolderExclusiveForOthers) {
+    const TSync sync;  // const records lock too
+    {
+        TSync::TLock outer(sync);
+        {
+            TSync::TLock inner(sync);  // a locked operation calling another one
+            EXPECT_FALSE(OtherThreadCanEnter(sync));
+        }
+        EXPECT_FALSE(OtherThreadCanEnter(sync));  // still held by outer
+    }
+    EXPECT_TRUE(OtherThreadCanEnter(sync));
+}
+
+TEST(SyncTest, CopiesGetTheirOwnUnlockedMutex) {
+    TSync original;
+    TSync::TLock held(original);
+    const TSync copy(original);
+    TSync assigned;
+    assigned = original;
+    EXPECT_TRUE(OtherThreadCanEnter(copy));
+    EXPECT_TRUE(OtherThreadCanEnter(assigned));
+    EXPECT_FALSE(OtherThreadCanEnter(original));
+}
+
+}  // namespace
+}  // namespace zk40
