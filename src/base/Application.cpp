@@ -100,12 +100,20 @@ int RunApplication(AppContext& ctx) {
         THeadlessView view;
         TZarkellClient client(app, ctx.paths, clock, view, ctx.service);
         client.SetCrashInfo(crashDetected, previousStartup);
+        if (const char* w = std::getenv("ZK40_SHUTDOWN_WAIT_MS")) client.SetShutdownWaitMs(atoi(w));
         TInstanceServer server(lock.SocketPath(), [&client] { client.HandOver(); });
         if (!server.Listen(&error)) fprintf(stderr, "Zarkell'40: %s\n", error.c_str());
         client.SetupWindow();
         client.ProcessCommandLine(args);
         if (!gQuitRequested) result = application.exec();
-        client.CloseWindow();
+        if (!client.CloseWindow()) {
+            // A job thread is still inside its module. Leave the crash marker
+            // set so the next start reports the abandoned run, and end the
+            // process without waiting for the thread.
+            ZK40_TRACE(kTraceGeneral, "OwlMain() -- 3");
+            fflush(nullptr);
+            _exit(0);
+        }
     }
 
     ZK40_TRACE(kTraceGeneral, "OwlMain() -- 3");

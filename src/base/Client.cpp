@@ -1,14 +1,54 @@
 #include "base/Client.h"
 
+#include <strings.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 #include "base/ClientView.h"
 #include "base/CommandLine.h"
 #include "base/Service.h"
+#include "jobs/ActionHandle.h"
+#include "scheduler/CrashLog.h"
 #include "store/AppStore.h"
 #include "store/Trace.h"
 
 namespace zk40 {
+
+namespace {
+
+intptr_t HostSend(ZKHwnd hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+    if (!hwnd) return 0;
+    return static_cast<TZarkellClient*>(hwnd)->Pump().Send(msg, wparam, lparam);
+}
+
+int HostPost(ZKHwnd hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+    if (!hwnd) return 0;
+    static_cast<TZarkellClient*>(hwnd)->Pump().Post(msg, wparam, lparam);
+    return 1;
+}
+
+const ZKHostFunctions kHostFunctions = {sizeof(ZKHostFunctions), ZK_HOST_VERSION, &HostSend,
+                                        &HostPost, &HostAlloc, &HostFree};
+
+std::string InstallId(const TRegKey& base) {
+    TRegString id(base, "InstallID", "");
+    if (id.Get().empty()) {
+        char buf[40];
+        snprintf(buf, sizeof buf, "%08X%08X", static_cast<unsigned>(rand()) ^ getpid(),
+                 static_cast<unsigned>(rand()));
+        id = buf;
+    }
+    return id.Get();
+}
+
+}  // namespace
+
+const ZKHostFunctions* TZarkellClient::HostFunctions() { return &kHostFunctions; }
 
 TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClock& clock,
                                IClientView& view, TService* service, QObject* parent)
@@ -16,7 +56,20 @@ TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClo
     trace::LoadFlags(app_.base, clock_.Now());
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::TZarkellClient()");
     app_.LoadFlagBits();
+    srand(static_cast<unsigned>(clock_.Now()) ^ static_cast<unsigned>(getpid()));
+    actionsKey_ = TRegKey(app_.product, "actions");
+    crashKey_ = TRegKey(app_.product, "crash");
+    std::string actionPath = TRegString(app_.base, "ActionPath", paths_.actionsDir).Get();
+    TRegString(app_.base, "HelpPath", paths_.helpDir);
+    MakeDirs(actionPath);
+    pump_ = std::make_unique<TMessagePump>(
+        [this](uint32_t m, uintptr_t w, intptr_t l) { return services_->Handle(m, w, l); });
+    modules_ = std::make_unique<TModuleHost>(*this, &kHostFunctions, actionsKey_, actionPath);
+    services_ = std::make_unique<THostServices>(*modules_, view_, clock_, crashKey_, Hwnd());
     timer_.setSingleShot(true);
+    // A coarse timer may fire a few milliseconds early, which would put a
+    // scheduling pass just before the second it is meant to follow.
+    timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(100);
     connect(&timer_, &QTimer::timeout, this, &TZarkellClient::EvTimer);
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::TZarkellClient()");
@@ -25,14 +78,143 @@ TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClo
 TZarkellClient::~TZarkellClient() {
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::~TZarkellClient()");
     CloseWindow();
+    if (clockFd_ >= 0) close(clockFd_);
+    ZK40_TRACE(kTraceShutdown, "TZarkellClient::~TZarkellClient()");
 }
 
 void TZarkellClient::SetupWindow() {
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::SetupWindow()");
     paths_.MakeFolders();
+    LoadJobs();
+    WatchClock();
+    if (jobs_.empty()) ShowStatus("System Initialization:  No jobs are defined yet");
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::SetupWindow()");
     timer_.start();
 }
+
+void TZarkellClient::LoadJobs() {
+    StoreTime now = clock_.Now();
+    uint32_t count = app_.jobs.CurrentSubKeyCount();
+    jobs_.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        std::string name;
+        if (app_.jobs.EnumSubKey(i, &name, 10) != kRegOk) continue;
+        uint32_t id = static_cast<uint32_t>(strtoul(name.c_str(), nullptr, 16));
+        auto job = std::make_unique<TJob>(app_.jobs, actionsKey_, id, clock_);
+        job->SetActionRunner(this);
+        {
+            TSync::TLock lock(*job);
+            job->State = 5;
+            for (size_t p = 0; TAction* a = job->ActionAt(p); ++p) {
+                TSync::TLock al(*a);
+                a->Ready = 1;
+            }
+        }
+        job->ComputeNextRun(now);
+        queue_.Insert(job.get());
+        view_.JobChanged(job->Id());
+        jobs_.push_back(std::move(job));
+    }
+}
+
+void TZarkellClient::WatchClock() {
+    // A timer that the kernel cancels whenever the wall clock is set.
+    clockFd_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (clockFd_ < 0) return;
+    auto arm = [this] {
+        itimerspec spec{};
+        spec.it_value.tv_sec = INT32_MAX;
+        timerfd_settime(clockFd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr);
+    };
+    arm();
+    clockNotifier_ = new QSocketNotifier(clockFd_, QSocketNotifier::Read, this);
+    connect(clockNotifier_, &QSocketNotifier::activated, this, [this, arm] {
+        uint64_t n;
+        ssize_t r = read(clockFd_, &n, sizeof n);
+        (void)r;
+        arm();
+        ClockChanged();
+    });
+}
+
+void TZarkellClient::ClockChanged() {
+    StoreTime now = clock_.Now();
+    for (TJob* job : queue_.Jobs()) {
+        job->ComputeNextRun(now);
+        view_.JobChanged(job->Id());
+    }
+    queue_.Resort();
+}
+
+std::vector<TJob*> TZarkellClient::AllJobs() {
+    std::vector<TJob*> out;
+    out.reserve(jobs_.size());
+    for (auto& j : jobs_) out.push_back(j.get());
+    return out;
+}
+
+bool TZarkellClient::AnyJobRunning() {
+    for (auto& t : threads_)
+        if (t->CurrentStatus() == TThread::Running) return true;
+    return false;
+}
+
+bool TZarkellClient::WaitServing(const std::function<bool()>& done, int timeoutMs) {
+    return pump_->WaitServing(done, timeoutMs);
+}
+
+void TZarkellClient::ShowStatus(const std::string& text) {
+    if (!closed_) view_.ShowStatus(text);
+}
+
+TJob* TZarkellClient::FindJobByName(const std::string& name) const {
+    TJob* loose = nullptr;
+    for (auto& j : jobs_) {
+        TSync::TLock lock(*j);
+        if (j->Name.Get() == name) return j.get();
+        if (!loose && strcasecmp(j->Name.Get().c_str(), name.c_str()) == 0) loose = j.get();
+    }
+    return loose;
+}
+
+// ---- running actions (job threads) ----
+
+bool TZarkellClient::RunAction(TAction& action) {
+    std::string v, m, a;
+    uint32_t handle;
+    {
+        TSync::TLock lock(action);
+        v = action.VendorID.Get();
+        m = action.ModuleID.Get();
+        a = action.ActionID.Get();
+        handle = action.Handle();
+    }
+    std::shared_ptr<TActionTypeModule> module = modules_->FindModule(v, m);
+    bool ok = module && module->RunAction(Hwnd(), a, handle);
+    if (!module) PostActionStatus(handle, "Action Status: Action module " + v + ":" + m +
+                                              " is not loaded");
+    TSync::TLock lock(action);
+    action.LastStat = ok ? 0 : 1;
+    return ok;
+}
+
+bool TZarkellClient::StopAction(TAction& action) {
+    std::string v, m, a;
+    {
+        TSync::TLock lock(action);
+        v = action.VendorID.Get();
+        m = action.ModuleID.Get();
+        a = action.ActionID.Get();
+    }
+    auto module = modules_->FindModule(v, m);
+    return module && module->StopAction(Hwnd(), a, action.Handle());
+}
+
+void TZarkellClient::PostActionStatus(uint32_t handle, const std::string& text) {
+    pump_->Post(ZKM_ACTION_STATUS, handle, reinterpret_cast<intptr_t>(HostStrdup(text)));
+}
+
+// ---- the tick ----
 
 void TZarkellClient::EvTimer() {
     // A single-shot timer re-armed at the end: ticks never overlap and the
@@ -42,32 +224,250 @@ void TZarkellClient::EvTimer() {
     ZK40_TRACE(kTraceTimer, "::EvTimer()");
     if (!firstTickDone_) {
         firstTickDone_ = true;
-        if (crashDetected_)
-            view_.ShowStatus("System Initialization:  The run started " +
-                             FormatStoreTime(previousStartup_) + " did not shut down cleanly");
-        if (!closed_) timer_.start();
+        FirstTick();
+        Rearm();
+        emit StartupDone();
         return;
     }
-    if (++tickCounter_ >= 5) tickCounter_ = 0;
-    if (!closed_) timer_.start();
+    if (++tickCounter_ < 5) {
+        Rearm();
+        return;
+    }
+    tickCounter_ = 0;
+    StoreTime now = clock_.Now();
+    ReapThreads();
+    if (schedulerEnabled_ && !updating_) StartDueJobs(now);
+    Rearm();
 }
 
-void TZarkellClient::CloseWindow() {
+void TZarkellClient::Rearm() {
     if (closed_) return;
-    closed_ = true;
-    ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
-    timer_.stop();
-    app_.SaveFlagBits();
-    ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
+    if (!alignTicks_) {
+        timer_.start(100);
+        return;
+    }
+    // Ticks land just after a tenth of a second of the wall clock, and the
+    // scheduling pass (every fifth tick) just after a whole or half second:
+    // a job due at a second then starts within milliseconds of it rather
+    // than up to half a second late, while ticks stay 100 ms apart.
+    using namespace std::chrono;
+    int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    int64_t wait = 100 - ms % 100 + 2;
+    if (wait < 50) wait += 100;
+    int64_t at = (ms + wait) / 100;
+    if (at % 5 == 0) tickCounter_ = 4;
+    timer_.start(static_cast<int>(wait));
 }
+
+void TZarkellClient::FirstTick() {
+    modules_->LoadActionModules();
+    ShowStatus("System Initialization:  Completed,");
+    if (crashDetected_) {
+        StoreTime now = clock_.Now();
+        ShowStatus("System Initialization:  The run started " + FormatStoreTime(previousStartup_) +
+                   " did not shut down cleanly; see " + paths_.crashLog);
+        TRegKey crashJobs(crashKey_, "jobs");
+        WriteCrashLog(paths_.crashLog, crashJobs, now, previousStartup_);
+        crashKey_.DeleteSubKeyTree("jobs");
+        crashDetected_ = false;
+        QueueCrashReport(now);
+    }
+}
+
+void TZarkellClient::QueueCrashReport(StoreTime now) {
+    CivilTime c = ToCivil(now);
+    char when[64];
+    snprintf(when, sizeof when, "&TIME=%02d/%02d/%04d-%02d:%02d", c.month, c.day, c.year, c.hour,
+             c.minute);
+    std::string server = TRegString(app_.base, "UpdateServer", "").Get();
+    std::string addon = TRegString(app_.base, "URLADDON", "?CURVER=[CURVER]").Get();
+    TPendingRequest r{TPendingRequest::CrashReport,
+                      server + "/cgi-bin/zk40.update.pl" + addon + "&CRASH=" +
+                          InstallId(app_.base) + when,
+                      "[CRASH-REPORT] Sending Crash Report"};
+    pending_.push_back(std::move(r));
+}
+
+void TZarkellClient::ReapThreads() {
+    for (bool found = true; found;) {
+        found = false;
+        for (size_t i = 0; i < threads_.size(); ++i) {
+            TJobThread& t = *threads_[i];
+            if (t.CurrentStatus() == TThread::Running) continue;
+            TJob& job = t.Job();
+            {
+                TSync::TLock lock(job);
+                if (job.State.Get() == 3) continue;
+            }
+            t.WaitForEnd(-1);
+            threads_.erase(threads_.begin() + static_cast<long>(i));
+            {
+                TSync::TLock lock(job);
+                job.State = 5;
+            }
+            job.ComputeNextRun(clock_.Now());
+            view_.JobChanged(job.Id());
+            queue_.Insert(&job);
+            found = true;
+            break;
+        }
+    }
+}
+
+void TZarkellClient::StartDueJobs(StoreTime now) {
+    std::vector<TJob*> due;
+    while (!queue_.Empty()) {
+        TJob* job = queue_.Front();
+        {
+            TSync::TLock lock(*job);
+            if (now < job->NextRun.Get()) break;
+        }
+        queue_.PopFront();
+        due.push_back(job);
+    }
+    if (due.empty()) return;
+    // Many jobs due at one second: their LastRun and State go to the store
+    // in one commit instead of two each, so the last of them starts soon
+    // after the first.
+    if (due.size() > 1 && app_.Store()) {
+        app_.Store()->Transaction([&] {
+            for (TJob* job : due) MarkStarted(*job);
+            return true;
+        });
+    } else {
+        for (TJob* job : due) MarkStarted(*job);
+    }
+    for (TJob* job : due) StartJob(*job, false);
+}
+
+void TZarkellClient::MarkStarted(TJob& job) {
+    TSync::TLock lock(job);
+    job.LastRun = clock_.Now();
+    job.State = 3;
+}
+
+bool TZarkellClient::StartJob(TJob& job) { return StartJob(job, true); }
+
+bool TZarkellClient::StartJob(TJob& job, bool mark) {
+    ZK40_TRACE(kTraceRunJob, "TZarkellClient::StartJob()");
+    if (mark) MarkStarted(job);
+    view_.JobChanged(job.Id());
+    threads_.push_back(std::make_unique<TJobThread>(job, *this, crashKey_, actionsKey_));
+    try {
+        threads_.back()->StartRun();
+    } catch (const std::exception& e) {
+        threads_.pop_back();
+        {
+            TSync::TLock lock(job);
+            job.State = 5;
+        }
+        ShowStatus(std::string("Cannot start a job thread: ") + e.what());
+        job.ComputeNextRun(clock_.Now());
+        queue_.Insert(&job);
+        return false;
+    }
+    ZK40_TRACE(kTraceRunJob, "TZarkellClient::StartJob()");
+    return true;
+}
+
+bool TZarkellClient::RunJobNow(TJob& job) {
+    for (auto& t : threads_) {
+        if (&t->Job() == &job) return false;
+    }
+    queue_.Remove(&job);
+    job.RunNow(clock_.Now());
+    queue_.Insert(&job);
+    view_.JobChanged(job.Id());
+    return true;
+}
+
+// ---- command line ----
 
 void TZarkellClient::HandOver() {
-    std::string args = TRegString(app_.base, "CommandLine", "").Get();
+    std::string args = TRegString(app_.base, "CommandLine", "").Reload();
     ProcessCommandLine(args);
 }
 
 void TZarkellClient::ProcessCommandLine(const std::string& args) {
-    zk40::ProcessCommandLine(args, app_, ExecutablePath());
+    CommandLineOutcome o = zk40::ProcessCommandLine(args, app_, ExecutablePath());
+    if (o.runJob) StartRunJobFromStore();
+}
+
+void TZarkellClient::StartRunJobFromStore() {
+    std::string name = app_.base.GetString("RunJob");
+    if (name.empty()) return;
+    TJob* job = FindJobByName(name);
+    if (!job) {
+        // Left in the store, so what was asked for stays visible.
+        ShowStatus("Run Job:  There is no job named \"" + name + "\"");
+        return;
+    }
+    if (!RunJobNow(*job))
+        ShowStatus("Run Job:  \"" + name + "\" is already running");
+    else
+        ShowStatus("Run Job:  Starting \"" + name + "\"");
+    app_.base.DeleteValue("RunJob");
+}
+
+// ---- shutdown ----
+
+bool TZarkellClient::CloseWindow() {
+    if (closed_) return true;
+    ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
+    timer_.stop();
+    ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
+    app_.SaveFlagBits();
+    for (auto& j : jobs_) j->Save();
+    ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
+    for (auto& t : threads_) {
+        TJob& job = t->Job();
+        if (uint32_t h = job.IsRunning())
+            if (TAction* a = job.FindAction(h)) StopAction(*a);
+    }
+    ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
+    for (auto& t : threads_) t->RequestTermination();
+    // Modules get a bounded time to stop; a run that will not end is left
+    // behind and reported at the next start from its run record.
+    bool ended = pump_->WaitServing([this] { return !AnyJobRunning(); }, shutdownWaitMs_);
+    ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
+    if (!ended) {
+        for (auto& t : threads_) {
+            if (t->CurrentStatus() != TThread::Running) continue;
+            std::string name;
+            {
+                TSync::TLock lock(t->Job());
+                name = t->Job().Name.Get();
+            }
+            view_.ShowStatus("Shutdown:  Job \"" + name + "\" did not stop within " +
+                             std::to_string(shutdownWaitMs_ / 1000) +
+                             " s; its run is left for the next start to report");
+        }
+        closed_ = true;
+        return false;
+    }
+    for (auto& j : jobs_) {
+        for (size_t p = 0; TAction* a = j->ActionAt(p); ++p) {
+            std::string v, m, id;
+            {
+                TSync::TLock lock(*a);
+                v = a->VendorID.Get();
+                m = a->ModuleID.Get();
+                id = a->ActionID.Get();
+            }
+            auto module = modules_->FindModule(v, m);
+            if (module && module->IsLoaded()) module->DeinitAction(Hwnd(), id, a->Handle());
+        }
+    }
+    pump_->Drain();
+    threads_.clear();
+    queue_ = TScheduleQueue();
+    for (auto& j : jobs_) j->SetActionRunner(nullptr);
+    jobs_.clear();
+    pump_->Drain();
+    modules_->Clear();
+    closed_ = true;
+    ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
+    return true;
 }
 
 }  // namespace zk40

@@ -1,10 +1,22 @@
 #pragma once
-// The client core: owns what the program runs and drives it from the
-// 100 ms scheduler tick on the main thread.
+// The client core: owns the jobs, their worker threads, the schedule queue
+// and the loaded modules, runs the 100 ms scheduler tick on the main thread
+// and answers every message of the module contract. The view shows what it
+// is told; nothing here depends on widgets.
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "base/MessagePump.h"
+#include "jobs/Job.h"
+#include "modules/HostServices.h"
+#include "modules/ModuleHost.h"
+#include "scheduler/JobThread.h"
+#include "scheduler/ScheduleQueue.h"
 #include "store/AppPaths.h"
 #include "support/StoreTime.h"
 
@@ -14,17 +26,28 @@ class TAppStore;
 class TService;
 class IClientView;
 
-class TZarkellClient : public QObject {
+// A request waiting for the update worker (crash reports and the like).
+struct TPendingRequest {
+    enum Kind { CrashReport } kind;
+    std::string url;
+    std::string text;
+};
+
+class TZarkellClient : public QObject,
+                       public IActionRunner,
+                       public IJobHost,
+                       public IModuleHostOwner {
     Q_OBJECT
 public:
     TZarkellClient(TAppStore& app, const AppPaths& paths, const IClock& clock, IClientView& view,
                    TService* service, QObject* parent = nullptr);
     ~TZarkellClient() override;
 
-    // Builds what the client shows and arms the scheduler timer.
+    // Loads the jobs, queues them and arms the scheduler timer.
     void SetupWindow();
-    // The orderly shutdown; safe to call more than once.
-    void CloseWindow();
+    // The orderly shutdown; safe to call more than once. False when a job
+    // thread did not end within the shutdown bound and was abandoned.
+    bool CloseWindow();
     // A second instance left its command line in base\CommandLine.
     void HandOver();
     // The option layer on an argument string, ours or handed over.
@@ -37,8 +60,65 @@ public:
     }
     bool CrashDetected() const { return crashDetected_; }
 
-private:
+    // One tick, as the timer runs it.
     void EvTimer();
+    bool StartJob(TJob& job);
+    // Timer ticks aligned to the wall clock (on by default; tests that drive
+    // the ticks themselves turn it off).
+    void SetTickAlignment(bool on) { alignTicks_ = on; }
+    void EnableScheduler(bool on) { schedulerEnabled_ = on; }
+    bool SchedulerEnabled() const { return schedulerEnabled_; }
+    // Makes the job due now and puts it back into the queue.
+    bool RunJobNow(TJob& job);
+    // The wall clock was set: every queued job gets a fresh next run.
+    void ClockChanged();
+
+    // How long shutdown waits for job threads after asking them to stop.
+    void SetShutdownWaitMs(int ms) { shutdownWaitMs_ = ms; }
+
+    // ---- queries ----
+    const std::vector<std::unique_ptr<TJob>>& Jobs() const { return jobs_; }
+    TJob* FindJobByName(const std::string& name) const;
+    const TScheduleQueue& Queue() const { return queue_; }
+    size_t RunningThreads() const { return threads_.size(); }
+    TModuleHost& Modules() { return *modules_; }
+    const std::vector<TPendingRequest>& Pending() const { return pending_; }
+    TMessagePump& Pump() { return *pump_; }
+    ZKHwnd Hwnd() override { return this; }
+    const TRegKey& ActionsKey() const { return actionsKey_; }
+
+    // ---- IActionRunner / IJobHost (RunAction runs on job threads) ----
+    bool StopAction(TAction& action) override;
+    bool RunAction(TAction& action) override;
+    void PostActionStatus(uint32_t handle, const std::string& text) override;
+    StoreTime Now() const override { return clock_.Now(); }
+
+    // ---- IModuleHostOwner ----
+    std::vector<TJob*> AllJobs() override;
+    bool AnyJobRunning() override;
+    void SetUpdating(bool on) override { updating_ = on; }
+    bool Updating() const { return updating_; }
+    bool WaitServing(const std::function<bool()>& done, int timeoutMs) override;
+    void ShowStatus(const std::string& text) override;
+
+    // The host function table every module gets.
+    static const ZKHostFunctions* HostFunctions();
+
+signals:
+    // The first tick finished its start-up work.
+    void StartupDone();
+
+private:
+    void LoadJobs();
+    void FirstTick();
+    void ReapThreads();
+    void StartDueJobs(StoreTime now);
+    void MarkStarted(TJob& job);
+    bool StartJob(TJob& job, bool mark);
+    void Rearm();
+    void QueueCrashReport(StoreTime now);
+    void WatchClock();
+    void StartRunJobFromStore();
 
     TAppStore& app_;
     AppPaths paths_;
@@ -46,11 +126,26 @@ private:
     IClientView& view_;
     TService* service_;
     QTimer timer_;
+    TRegKey actionsKey_;
+    TRegKey crashKey_;
+    std::unique_ptr<TMessagePump> pump_;
+    std::unique_ptr<TModuleHost> modules_;
+    std::unique_ptr<THostServices> services_;
+    std::vector<std::unique_ptr<TJob>> jobs_;
+    std::vector<std::unique_ptr<TJobThread>> threads_;
+    TScheduleQueue queue_;
+    std::vector<TPendingRequest> pending_;
+    bool schedulerEnabled_ = true;
+    std::atomic<bool> updating_{false};
     bool firstTickDone_ = false;
     int16_t tickCounter_ = 0;
     bool closed_ = false;
     bool crashDetected_ = false;
     StoreTime previousStartup_ = 0;
+    int shutdownWaitMs_ = 30000;
+    bool alignTicks_ = true;
+    int clockFd_ = -1;
+    QSocketNotifier* clockNotifier_ = nullptr;
 };
 
 }  // namespace zk40

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "zk40/module.h"
+
 namespace zk40 {
 
 class IClientView {
@@ -17,6 +19,13 @@ public:
                                   const std::string& text) = 0;
     // The job's node needs redrawing (state, next run).
     virtual void JobChanged(uint32_t jobId) { (void)jobId; }
+    // A module's own tray icon: add, modify (adding it again when the
+    // desktop lost it) or delete. False when there is no tray to show it.
+    virtual bool TrayIcon(uint32_t op, const ZKTrayIcon& icon) {
+        (void)op;
+        (void)icon;
+        return false;
+    }
 };
 
 class THeadlessView final : public IClientView {

@@ -217,8 +217,9 @@ KeyId TStore::FindChild(KeyId parent, std::string_view name) {
 }
 
 KeyId TStore::OpenKey(KeyId parent, std::string_view path, bool create, uint32_t* subkeys,
-                      uint32_t* values, long* result) {
+                      uint32_t* values, long* result, bool* created) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (created) *created = false;
     auto fail = [&](long code) {
         if (result) *result = code;
         if (subkeys) *subkeys = 0;
@@ -273,6 +274,7 @@ KeyId TStore::OpenKey(KeyId parent, std::string_view path, bool create, uint32_t
             if (subkeys) *subkeys = 0;
             if (values) *values = 0;
             if (result) *result = kRegOk;
+            if (created) *created = true;
             return id;
         }
         id = child;
@@ -592,8 +594,24 @@ bool DecodeDword(std::string_view data, uint32_t* out) {
 // ---- TRegKey ----
 
 TRegKey::TRegKey(TStore* store, KeyId parent, std::string_view path, bool create) : store_(store) {
-    if (store_) id_ = store_->OpenKey(parent, path, create, &subkeys_, &values_);
-    if (id_ == 0) store_ = nullptr;
+    bool created = false;
+    if (store_) id_ = store_->OpenKey(parent, path, create, nullptr, nullptr, nullptr, &created);
+    if (id_ == 0) {
+        store_ = nullptr;
+        subkeys_ = values_ = 0;
+    } else if (created) {
+        subkeys_ = values_ = 0;
+    }
+}
+
+uint32_t TRegKey::SubKeyCount() const {
+    if (subkeys_ < 0) subkeys_ = IsValid() ? store_->SubKeyCount(id_) : 0;
+    return static_cast<uint32_t>(subkeys_);
+}
+
+uint32_t TRegKey::ValueCount() const {
+    if (values_ < 0) values_ = IsValid() ? store_->ValueCount(id_) : 0;
+    return static_cast<uint32_t>(values_);
 }
 
 TRegKey::TRegKey(const TRegKey& parent, std::string_view path, bool create)
@@ -628,6 +646,7 @@ TRegKey& TRegKey::operator=(TRegKey&& o) noexcept {
 void TRegKey::Close() {
     store_ = nullptr;
     id_ = 0;
+    subkeys_ = values_ = 0;
     snapshot_.reset();
 }
 
@@ -654,6 +673,21 @@ long TRegKey::QueryCached(std::string_view name, RegValueData* out) const {
         }
     }
     return kRegNotFound;
+}
+
+const std::vector<RegNamedValue>* TRegKey::CachedValues() const {
+    if (!IsValid()) return nullptr;
+    std::lock_guard<std::recursive_mutex> lock(store_->Mutex());
+    uint64_t stamp = store_->ChangeStamp();
+    if (!snapshot_ || snapshot_->stamp != stamp) {
+        if (!snapshot_) snapshot_ = std::make_unique<Snapshot>();
+        if (store_->LoadValues(id_, &snapshot_->values) != kRegOk) {
+            snapshot_.reset();
+            return nullptr;
+        }
+        snapshot_->stamp = stamp;
+    }
+    return &snapshot_->values;
 }
 
 long TRegKey::Set(std::string_view name, uint32_t type, std::string_view data) const {

@@ -71,8 +71,10 @@ public:
 
     // Opens (and with create, makes) the key at a '\'-separated path below
     // parent. Returns 0 when it cannot. Counts are those at open time.
+    // Counts are read only when asked for; `created` tells that the key was
+    // made by this call.
     KeyId OpenKey(KeyId parent, std::string_view path, bool create, uint32_t* subkeys = nullptr,
-                  uint32_t* values = nullptr, long* result = nullptr);
+                  uint32_t* values = nullptr, long* result = nullptr, bool* created = nullptr);
     bool KeyExists(KeyId id);
     std::string KeyName(KeyId id);
     KeyId ParentOf(KeyId id);
@@ -176,8 +178,11 @@ public:
     bool IsValid() const { return store_ != nullptr && id_ != 0; }
     TStore* Store() const { return store_; }
     KeyId Id() const { return id_; }
-    uint32_t SubKeyCount() const { return subkeys_; }
-    uint32_t ValueCount() const { return values_; }
+    // The counts as they were when first asked for after opening (a key this
+    // handle created has none). Reading them lazily keeps the many opens
+    // that never ask cheap.
+    uint32_t SubKeyCount() const;
+    uint32_t ValueCount() const;
     void Close();
 
     long Query(std::string_view name, RegValueData* out) const;
@@ -204,6 +209,10 @@ public:
     // a freshly opened key then costs one query.
     long QueryCached(std::string_view name, RegValueData* out) const;
     void DropSnapshot() const { snapshot_.reset(); }
+    // All values of that snapshot (taken or refreshed as QueryCached does),
+    // or nullptr when the key cannot be read. Good until the next call on
+    // this key; lets a reader look at the values and bind them with one query.
+    const std::vector<RegNamedValue>* CachedValues() const;
 
 private:
     struct Snapshot {
@@ -212,8 +221,8 @@ private:
     };
     TStore* store_ = nullptr;
     KeyId id_ = 0;
-    uint32_t subkeys_ = 0;
-    uint32_t values_ = 0;
+    mutable int64_t subkeys_ = -1;  // -1: not read yet
+    mutable int64_t values_ = -1;
     mutable std::unique_ptr<Snapshot> snapshot_;
 };
 

@@ -8,7 +8,7 @@ namespace zk40 {
 namespace {
 // Days from 1970-01-01 for a proleptic Gregorian date (Howard Hinnant's
 // well-known civil-days algorithm).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+constexpr int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
     const unsigned yoe = static_cast<unsigned>(y - era * 400);
@@ -32,7 +32,9 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
     day = static_cast<int>(d);
 }
 
-const int64_t kOriginFromUnixDays = DaysFromCivil(1901, 1, 1);
+// A compile-time constant, so times computed during static initialisation
+// elsewhere never see it unset.
+constexpr int64_t kOriginFromUnixDays = DaysFromCivil(1901, 1, 1);
 }  // namespace
 
 bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }

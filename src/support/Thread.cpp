@@ -75,6 +75,7 @@ pthread_t TThread::Start() {
         std::lock_guard<std::mutex> lock(stateMutex_);
         bodyDone_ = false;
         idKnown_ = false;
+        levelPending_ = false;
         stopRequested_.store(false, std::memory_order_release);
     }
     exitCode_.store(kStillActive, std::memory_order_release);
@@ -100,10 +101,9 @@ pthread_t TThread::Start() {
         handle_ = handle;
         joinable_ = true;
     }
-    // Wait for the kernel id, so that SetPriorityLevel right after Start
-    // reaches the new thread.
-    std::unique_lock<std::mutex> lock(stateMutex_);
-    stateChanged_.wait(lock, [this] { return idKnown_; });
+    // No waiting for the new thread here: a program that starts a thousand
+    // jobs in one tick must not wait a thread switch for each of them. A
+    // priority asked for before the thread runs is applied by the thread.
     return handle;
 }
 
@@ -123,6 +123,11 @@ void TThread::Body() {
         baseNice_.store(errno == 0 ? nice : 0, std::memory_order_release);
         threadId_.store(static_cast<uint32_t>(tid), std::memory_order_release);
         idKnown_ = true;
+        if (levelPending_) {
+            setpriority(PRIO_PROCESS, static_cast<id_t>(tid),
+                        std::clamp(nice - pendingLevel_, -20, 19));
+            levelPending_ = false;
+        }
     }
     stateChanged_.notify_all();
 
@@ -193,6 +198,14 @@ uint32_t TThread::StopAndWait(int timeoutMs) {
 
 void TThread::SetPriorityLevel(int level) {
     if (CurrentStatus() != Running) return;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (!idKnown_) {
+            pendingLevel_ = level;
+            levelPending_ = true;
+            return;
+        }
+    }
     const int nice = std::clamp(baseNice_.load(std::memory_order_acquire) - level, -20, 19);
     // On Linux each thread has its own nice value, addressed by its kernel id.
     setpriority(PRIO_PROCESS, static_cast<id_t>(ThreadId()), nice);

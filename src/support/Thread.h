@@ -113,6 +113,10 @@ private:
     std::atomic<int> exitCode_{-1};
     std::atomic<uint32_t> threadId_{0};
     std::atomic<int> baseNice_{0};
+    // A level asked for before the new thread knew its kernel id; the
+    // thread applies it itself as it starts.
+    int pendingLevel_ = 0;
+    bool levelPending_ = false;
 
     // Guards the fields below and the two waits.
     std::mutex stateMutex_;

@@ -1,0 +1,71 @@
+#include "base/MessagePump.h"
+
+#include <chrono>
+
+namespace zk40 {
+
+TMessagePump::TMessagePump(Handler handler, QObject* parent)
+    : QObject(parent), handler_(std::move(handler)), mainThread_(std::this_thread::get_id()) {}
+
+TMessagePump::~TMessagePump() { Drain(); }
+
+void TMessagePump::Enqueue(Item* item) {
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(item);
+        if (!wakePosted_) wake = wakePosted_ = true;
+    }
+    arrived_.notify_all();
+    // One wake-up per batch: the main thread drains everything queued.
+    if (wake) QMetaObject::invokeMethod(this, [this] { Drain(); }, Qt::QueuedConnection);
+}
+
+intptr_t TMessagePump::Send(uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+    if (OnMainThread()) return handler_(msg, wparam, lparam);
+    Item item{msg, wparam, lparam, true};
+    Enqueue(&item);
+    std::unique_lock<std::mutex> lock(mutex_);
+    answered_.wait(lock, [&] { return item.done; });
+    return item.result;
+}
+
+void TMessagePump::Post(uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+    Enqueue(new Item{msg, wparam, lparam, false});
+}
+
+void TMessagePump::Drain() {
+    for (;;) {
+        std::deque<Item*> batch;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            batch.swap(queue_);
+            wakePosted_ = false;
+        }
+        if (batch.empty()) return;
+        for (Item* item : batch) {
+            intptr_t r = handler_(item->msg, item->wparam, item->lparam);
+            if (item->sync) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                item->result = r;
+                item->done = true;
+            } else {
+                delete item;
+            }
+        }
+        answered_.notify_all();
+    }
+}
+
+bool TMessagePump::WaitServing(const std::function<bool()>& done, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        Drain();
+        if (done()) return true;
+        if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) return false;
+        std::unique_lock<std::mutex> lock(mutex_);
+        arrived_.wait_for(lock, std::chrono::milliseconds(10), [this] { return !queue_.empty(); });
+    }
+}
+
+}  // namespace zk40

@@ -1,0 +1,53 @@
+#pragma once
+// Messages to the main thread. Post queues a message and returns; Send from
+// another thread waits until the main thread has answered, and from the main
+// thread answers at once. While the main thread itself waits for a worker
+// (WaitServing) it keeps answering, so a worker blocked in Send can never
+// deadlock it.
+#include <QObject>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace zk40 {
+
+class TMessagePump : public QObject {
+    Q_OBJECT
+public:
+    using Handler = std::function<intptr_t(uint32_t msg, uintptr_t wparam, intptr_t lparam)>;
+    explicit TMessagePump(Handler handler, QObject* parent = nullptr);
+    ~TMessagePump() override;
+
+    intptr_t Send(uint32_t msg, uintptr_t wparam, intptr_t lparam);
+    void Post(uint32_t msg, uintptr_t wparam, intptr_t lparam);
+    // Answers everything queued so far (main thread).
+    void Drain();
+    // Main thread: waits until done() is true or timeoutMs passes (-1: no
+    // limit), answering messages meanwhile. True when done() became true.
+    bool WaitServing(const std::function<bool()>& done, int timeoutMs);
+    bool OnMainThread() const { return std::this_thread::get_id() == mainThread_; }
+
+private:
+    struct Item {
+        uint32_t msg;
+        uintptr_t wparam;
+        intptr_t lparam;
+        bool sync;
+        intptr_t result = 0;
+        bool done = false;
+    };
+    void Enqueue(Item* item);
+
+    Handler handler_;
+    std::thread::id mainThread_;
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    std::condition_variable arrived_;
+    std::deque<Item*> queue_;
+    bool wakePosted_ = false;
+};
+
+}  // namespace zk40

@@ -1,0 +1,130 @@
+#include "jobs/Action.h"
+
+#include <cstdio>
+
+#include "jobs/ActionHandle.h"
+
+namespace zk40 {
+
+TAction::TAction(TJob* job, uint32_t index, const TRegKey& jobKey, std::string_view vendorId,
+                 std::string_view moduleId, std::string_view actionId)
+    : TAction(job, index, TRegKey(jobKey, KeyName(index)), vendorId, moduleId, actionId) {}
+
+TAction::TAction(TJob* job, uint32_t index, TRegKey&& actionKey, std::string_view vendorId,
+                 std::string_view moduleId, std::string_view actionId)
+    : job_(job), index_(index), key_(std::move(actionKey)) {
+    BindValues(vendorId, moduleId, actionId);
+    // Registered last: a handle must never name a half-built action.
+    handle_ = RegisterActionHandle(this);
+}
+
+TAction::~TAction() {
+    UnregisterActionHandle(handle_);
+    marker_ = 0;
+}
+
+void TAction::BindValues(std::string_view vendorId, std::string_view moduleId,
+                         std::string_view actionId) {
+    Name.Bind(key_, "Name", "");
+    Status.Bind(key_, "Status", "Action Created.");
+    Status2.Bind(key_, "Status2", "");
+    Percent.Bind(key_, "Percent", 0);
+    LastStat.Bind(key_, "LastStat", 0);
+    VendorID.Bind(key_, "VendorID", vendorId);
+    ModuleID.Bind(key_, "ModuleID", moduleId);
+    ActionID.Bind(key_, "ActionID", actionId);
+    // The values now live in the bound members; thousands of actions must
+    // not each keep a second copy of them.
+    key_.DropSnapshot();
+}
+
+std::string TAction::KeyName(uint32_t index) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "A%.8X", index);
+    return buf;
+}
+
+std::string TAction::PropertyValueName(int16_t id) {
+    // A negative identifier widens to 32 bits and so shows eight digits.
+    char buf[16];
+    snprintf(buf, sizeof buf, "RID-%.4X", static_cast<unsigned>(static_cast<int32_t>(id)));
+    return buf;
+}
+
+std::string TAction::ChildValueName(uint32_t n) {
+    char buf[24];
+    snprintf(buf, sizeof buf, "CHILD-%.5d", static_cast<int>(n));
+    return buf;
+}
+
+uint32_t TAction::Index() const {
+    TLock lock(*this);
+    return index_;
+}
+
+bool TAction::Save() {
+    TLock lock(*this);
+    TStore* store = key_.Store();
+    if (!store) return false;
+    // One transaction: eight commits for one action would be slow, and a
+    // half-saved action is worth nothing.
+    return store->Transaction([&] {
+        return Name.Set(Name.Get()) == kRegOk && Status.Set(Status.Get()) == kRegOk &&
+               Status2.Set(Status2.Get()) == kRegOk && Percent.Set(Percent.Get()) == kRegOk &&
+               LastStat.Set(LastStat.Get()) == kRegOk && VendorID.Set(VendorID.Get()) == kRegOk &&
+               ModuleID.Set(ModuleID.Get()) == kRegOk && ActionID.Set(ActionID.Get()) == kRegOk;
+    });
+}
+
+TRegKey TAction::Rebind(uint32_t index, TRegKey&& key) {
+    TLock lock(*this);
+    TRegKey old = std::move(key_);
+    // The bound values refer to the member key_, so they follow it.
+    key_ = std::move(key);
+    index_ = index;
+    return old;
+}
+
+uint32_t TAction::ChildItem(uint32_t n) const {
+    TLock lock(*this);
+    return children_ && n >= 1 && n <= children_->size() ? (*children_)[n - 1].Item : 0;
+}
+
+bool TAction::SetChildItem(uint32_t n, uint32_t item) {
+    if (n < 1 || n > kMaxChildItems) return false;
+    TLock lock(*this);
+    if (!children_) children_ = std::make_unique<std::vector<ZK40Child>>();
+    if (children_->size() < n) children_->resize(n);
+    (*children_)[n - 1].Item = item;
+    return true;
+}
+
+uint32_t TAction::GrandchildItem(uint32_t n, uint32_t m) const {
+    TLock lock(*this);
+    if (!children_ || n < 1 || n > children_->size()) return 0;
+    const auto& items = (*children_)[n - 1].Items;
+    return m >= 1 && m <= items.size() ? items[m - 1].Item : 0;
+}
+
+bool TAction::SetGrandchildItem(uint32_t n, uint32_t m, uint32_t item) {
+    if (n < 1 || n > kMaxChildItems || m < 1 || m > kMaxChildItems) return false;
+    TLock lock(*this);
+    if (!children_) children_ = std::make_unique<std::vector<ZK40Child>>();
+    if (children_->size() < n) children_->resize(n);
+    auto& items = (*children_)[n - 1].Items;
+    if (items.size() < m) items.resize(m);
+    items[m - 1].Item = item;
+    return true;
+}
+
+size_t TAction::ChildItemCount() const {
+    TLock lock(*this);
+    return children_ ? children_->size() : 0;
+}
+
+void TAction::ClearChildItems() {
+    TLock lock(*this);
+    children_.reset();
+}
+
+}  // namespace zk40

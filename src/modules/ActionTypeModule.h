@@ -1,0 +1,95 @@
+#pragma once
+// One loaded action module file. Loads on demand, can be held unloaded while
+// its file is replaced, and resolves each entry point once. Its lock guards
+// only the library handle and the cached entry points and is never held
+// while the module runs.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/Sync.h"
+#include "zk40/module.h"
+
+namespace zk40 {
+
+class TActionTypeModule : public TSync {
+public:
+    TActionTypeModule(const ZKHostFunctions* host, int16_t moduleId, std::string path,
+                      bool loadNow);
+    ~TActionTypeModule();
+    TActionTypeModule(const TActionTypeModule&) = delete;
+    TActionTypeModule& operator=(const TActionTypeModule&) = delete;
+
+    // Loads the file unless held; calls ZKSetHost and ZKStart, and unloads
+    // again when ZKStart refuses. True when the library is present.
+    bool Load();
+    bool Unload();
+    void Hold();
+    void Release();
+    bool IsLoaded() const;
+    bool IsHeld() const;
+    int16_t ModuleId() const { return moduleId_; }
+    const std::string& Path() const { return path_; }
+    // Why the last load failed ("" when it did not).
+    std::string LoadError() const;
+
+    // A string resource cut to maxLen characters; "" when not loadable.
+    std::string LoadString(uint32_t id, int maxLen);
+    std::string VendorId() { return LoadString(ZK_STR_VENDOR_ID, 8); }
+    std::string ModuleIdText() { return LoadString(ZK_STR_MODULE_ID, 16); }
+    uint32_t Version();
+
+    bool EnableAction(const std::string& action);
+    bool DisableAction(const std::string& action);
+    bool InitAction(ZKHwnd hwnd, const std::string& action, ZKActionHandle handle);
+    bool DeinitAction(ZKHwnd hwnd, const std::string& action, ZKActionHandle handle);
+    bool RunAction(ZKHwnd hwnd, const std::string& action, ZKActionHandle handle);
+    bool StopAction(ZKHwnd hwnd, const std::string& action, ZKActionHandle handle);
+    bool Preferences(ZKHwnd hwnd, const std::string& action, ZKActionHandle handle);
+    bool CleanupAction(ZKHwnd hwnd, const std::string& action, ZKActionHandle handle);
+    // False (and an empty text) when the module cannot say.
+    bool GetActionData(const std::string& action, std::string* data);
+    bool TrayCallback(ZKHwnd hwnd, const std::string& action, ZKActionHandle handle,
+                      uint32_t mouseMessage);
+
+    // Calls into the module that have not returned yet.
+    int CallsInFlight() const;
+
+private:
+    enum Entry {
+        kStart,
+        kEnable,
+        kDisable,
+        kRun,
+        kStop,
+        kPreferences,
+        kCleanup,
+        kGetData,
+        kInit,
+        kDeinit,
+        kTray,
+        kLoadString,
+        kEntryCount
+    };
+    // Resolves an entry (loading on demand) and counts the call in flight;
+    // null when the module or the entry is missing.
+    void* Enter(Entry e);
+    void Leave();
+    bool LoadLocked();
+    void UnloadLocked();
+    bool CallAction(Entry e, ZKHwnd hwnd, const std::string& action, ZKActionHandle handle);
+
+    const ZKHostFunctions* host_;
+    int16_t moduleId_;
+    std::string path_;
+    void* library_ = nullptr;
+    bool held_ = false;
+    void* entries_[kEntryCount] = {};
+    int inFlight_ = 0;
+    // Libraries unloaded while calls were still inside them: closed when
+    // the last of those calls returns.
+    std::vector<void*> closeLater_;
+    std::string loadError_;
+};
+
+}  // namespace zk40

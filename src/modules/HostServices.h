@@ -1,0 +1,50 @@
+#pragma once
+// The host's answers to the messages that action modules and job threads
+// send or post to the client: status reports, property values, child items,
+// tray icons, date expansion, error texts and install requests. Every
+// handler runs on the main thread.
+#include <cstdint>
+#include <string>
+
+#include "zk40/module.h"
+
+namespace zk40 {
+
+class TAction;
+class TJob;
+class TModuleHost;
+class IClientView;
+class IClock;
+class TRegKey;
+
+// The record behind an install request (0x1441) from the update worker.
+struct TInstallRequest {
+    std::string path, vendor, module, action;
+};
+
+// The host's allocator, shared with every module.
+void* HostAlloc(size_t bytes);
+void HostFree(void* block);
+// A copy of text made with HostAlloc.
+char* HostStrdup(const std::string& text);
+
+class THostServices {
+public:
+    THostServices(TModuleHost& modules, IClientView& view, const IClock& clock,
+                  const TRegKey& crashKey, ZKHwnd hwnd);
+    intptr_t Handle(uint32_t msg, uintptr_t wparam, intptr_t lparam);
+
+private:
+    intptr_t StatusMessage(uint32_t msg, TAction* action, intptr_t lparam);
+    intptr_t PropertyMessage(uint32_t msg, TAction* action, void* record);
+    intptr_t ChildMessage(uint32_t msg, TAction* action, intptr_t lparam);
+    void WriteRunRecord(TJob& job, const char* name, const std::string* text, uint32_t number);
+
+    TModuleHost& modules_;
+    IClientView& view_;
+    const IClock& clock_;
+    const TRegKey& crashKey_;
+    ZKHwnd hwnd_;
+};
+
+}  // namespace zk40

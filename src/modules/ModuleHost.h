@@ -1,0 +1,104 @@
+#pragma once
+// The loaded action modules and the catalogue under `actions`: loading every
+// enabled action type at start, installing or replacing a module file, and
+// enabling, disabling or unloading an action type.
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "modules/ActionTypeModule.h"
+#include "store/Store.h"
+#include "zk40/module.h"
+
+namespace zk40 {
+
+class TJob;
+class TAction;
+
+// The program's own build number; a module may demand a lowest one.
+inline constexpr uint32_t kBuildNumber = 29;
+
+// What the module host needs from the client that owns it.
+class IModuleHostOwner {
+public:
+    virtual ~IModuleHostOwner() = default;
+    virtual std::vector<TJob*> AllJobs() = 0;
+    // True while any job thread has not finished.
+    virtual bool AnyJobRunning() = 0;
+    // While set, no job and no update starts.
+    virtual void SetUpdating(bool on) = 0;
+    // Waits on the main thread while still answering modules' messages.
+    virtual bool WaitServing(const std::function<bool()>& done, int timeoutMs) = 0;
+    virtual void ShowStatus(const std::string& text) = 0;
+    virtual ZKHwnd Hwnd() = 0;
+    // An action's node should show the enabled or disabled image.
+    virtual void ActionTypeShown(TAction& action, bool enabled) {
+        (void)action;
+        (void)enabled;
+    }
+};
+
+class TModuleHost {
+public:
+    TModuleHost(IModuleHostOwner& owner, const ZKHostFunctions* host, const TRegKey& actionsKey,
+                std::string actionPath);
+    ~TModuleHost();
+
+    const std::string& ActionPath() const { return actionPath_; }
+    // How long a replacement waits between checks for running jobs.
+    void SetReplacementPollMs(int ms) { pollMs_ = ms; }
+
+    // Start-up: loads every action type whose LOADED is 1.
+    void LoadActionModules();
+    // Loads an installed file, or installs a downloaded replacement when
+    // path is the module's TEMPFILE. True on success.
+    bool InstallOrLoad(const std::string& path, const std::string& vendor,
+                       const std::string& module, const std::string& action);
+    void EnableActionType(const std::string& vendor, const std::string& module,
+                          const std::string& action);
+    void DisableActionType(const std::string& vendor, const std::string& module,
+                           const std::string& action);
+    void UnloadActionType(const std::string& vendor, const std::string& module,
+                          const std::string& action);
+
+    // The module serving vendor and module ids; null when none is loaded.
+    // Safe from any thread: the module stays alive while the pointer is held.
+    std::shared_ptr<TActionTypeModule> FindModule(const std::string& vendor,
+                                                  const std::string& module) const;
+    // A module is present for an action when it is loaded and the action
+    // type's LOADED is 1.
+    bool IsActionTypePresent(const std::string& vendor, const std::string& module,
+                             const std::string& action) const;
+    size_t ModuleCount() const;
+    std::vector<std::shared_ptr<TActionTypeModule>> Modules() const;
+    // Drops every module (at shutdown, after the job threads ended).
+    void Clear();
+
+    // "ZKA%05.5X.dll" that names no file in the action folder yet.
+    std::string FreshFileName() const;
+
+private:
+    int16_t DrawModuleId() const;
+    void WalkActions(const std::string& vendor, const std::string& module,
+                     const std::string& action, bool enable);
+    void RecordModuleData(TActionTypeModule& m, const std::string& vendor,
+                          const std::string& module, const std::string& action);
+
+    IModuleHostOwner& owner_;
+    const ZKHostFunctions* host_;
+    const TRegKey& actionsKey_;
+    std::string actionPath_;
+    int pollMs_ = 1000;
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<TActionTypeModule>> modules_;
+    // Vendor and module ids of each module, read when it was added.
+    std::vector<std::pair<std::string, std::string>> ids_;
+};
+
+// Copies src over dst through a temporary file and a rename, so a library
+// that is still mapped from the old file is never overwritten in place.
+bool ReplaceFile(const std::string& src, const std::string& dst, std::string* error);
+
+}  // namespace zk40

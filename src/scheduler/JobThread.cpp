@@ -1,0 +1,178 @@
+#include "scheduler/JobThread.h"
+
+#include <cstdio>
+
+#include "store/RegValue.h"
+
+namespace zk40 {
+
+namespace {
+std::atomic<uint32_t> gNextRunRecord{1};
+
+const char* const kActionValues[] = {"Action-VID", "Action-MID", "Action-AID", "Action-NAM",
+                                     "Action-ST1", "Action-ST2", "Action-PER"};
+
+// Groups a few writes into one commit; with no store they just run.
+template <typename F>
+void InTransaction(const TRegKey& key, F&& work) {
+    if (!key.Store()) return work();
+    key.Store()->Transaction([&] {
+        work();
+        return true;
+    });
+}
+
+bool RunsAfterFailure(const TRegKey& actionsKey, const std::string& vendor,
+                      const std::string& module, const std::string& action) {
+    TRegKey type(actionsKey, vendor + "\\" + module + "\\" + action);
+    TRegString runLevel(type, "RUNLEVEL", "");
+    return runLevel.Get() == "1";
+}
+}  // namespace
+
+int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
+           const TRegKey& actionsKey, IJobHost& host, const std::atomic<bool>* stop) {
+    {
+        TSync::TLock lock(job);
+        job.State = 4;
+        if (job.CurrentAction != 0) return 0;
+        job.CurrentAction = TJob::kRunStarting;
+        job.RunRecordName = recordName;
+    }
+    bool failed = false;
+    for (size_t pos = 0;; ++pos) {
+        TAction* action;
+        {
+            TSync::TLock lock(job);
+            action = job.ActionAt(pos);
+            if (!action) break;
+            job.CurrentAction = action->Handle();
+        }
+        std::string vendor, module, actionId, name;
+        uint32_t handle;
+        {
+            TSync::TLock lock(*action);
+            vendor = action->VendorID.Get();
+            module = action->ModuleID.Get();
+            actionId = action->ActionID.Get();
+            name = action->Name.Get();
+            handle = action->Handle();
+        }
+        bool skip = failed && !RunsAfterFailure(actionsKey, vendor, module, actionId);
+        if (skip) {
+            {
+                TSync::TLock lock(*action);
+                action->LastStat = 0;
+            }
+            host.PostActionStatus(handle, kSkippingText);
+            continue;
+        }
+        bool ready;
+        {
+            TSync::TLock lock(*action);
+            action->Running = 1;
+            ready = action->Ready != 0;
+        }
+        if (!ready) {
+            host.PostActionStatus(handle, kDelayingText);
+            for (;;) {
+                {
+                    TSync::TLock lock(*action);
+                    if (action->Ready) break;
+                }
+                if (stop && stop->load()) break;
+                usleep(100 * 1000);
+            }
+        }
+        bool ok = false;
+        if (stop && stop->load() && !action->Ready) {
+            // The program is closing while the action still waits for its
+            // settings: it never ran, and counts as failed.
+            failed = true;
+        } else {
+            // One commit for the four values: a crash sees all or none.
+            InTransaction(record, [&] {
+                record.SetString("Action-VID", vendor);
+                record.SetString("Action-MID", module);
+                record.SetString("Action-AID", actionId);
+                record.SetString("Action-NAM", name);
+            });
+            ok = host.RunAction(*action);
+            if (!ok) failed = true;
+            InTransaction(record, [&] {
+                for (const char* v : kActionValues) record.DeleteValue(v);
+            });
+        }
+        std::string status;
+        {
+            TSync::TLock lock(*action);
+            action->Running = 0;
+            action->LastStat = ok ? 0 : 1;
+            status = action->Status.Get();
+        }
+        host.PostActionStatus(handle, status);
+    }
+    TSync::TLock lock(job);
+    job.LastStat = failed ? 1 : 0;
+    if (!failed) job.RetriesDone = 0;
+    job.CurrentAction = 0;
+    job.RunRecordName.clear();
+    return 1;
+}
+
+TJobThread::TJobThread(TJob& job, IJobHost& host, const TRegKey& crashKey,
+                       const TRegKey& actionsKey)
+    : job_(job), host_(host), crashKey_(crashKey), actionsKey_(actionsKey) {}
+
+TJobThread::~TJobThread() {
+    // Owners wait first; this only guards against a body outliving us.
+    if (CurrentStatus() == Running) {
+        stop_ = true;
+        WaitForEnd(-1);
+    }
+}
+
+void TJobThread::StartRun() {
+    {
+        TLock lock(*this);
+        runRecord_ = gNextRunRecord.fetch_add(1);
+    }
+    Start();
+    // One step below the main thread, so a busy job never makes the
+    // program slow to answer.
+    SetPriorityLevel(-1);
+}
+
+uint32_t TJobThread::RunRecordNumber() const {
+    TLock lock(*this);
+    return runRecord_;
+}
+
+std::string TJobThread::RunRecordName() const {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%08X", RunRecordNumber());
+    return buf;
+}
+
+int TJobThread::Run() {
+    std::string name = RunRecordName();
+    TRegKey jobs(crashKey_, "jobs");
+    {
+        std::string jobName;
+        {
+            TLock lock(job_);
+            jobName = job_.Name.Get();
+        }
+        TRegKey record;
+        InTransaction(jobs, [&] {
+            record = TRegKey(jobs, name);
+            record.SetDword("StartTime", host_.Now());
+            record.SetString("Name", jobName);
+        });
+        RunJob(job_, name, record, actionsKey_, host_, &stop_);
+    }
+    jobs.DeleteSubKeyTree(name);
+    return 0;
+}
+
+}  // namespace zk40

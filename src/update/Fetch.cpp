@@ -1,0 +1,539 @@
+#include "update/Fetch.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "update/Http.h"
+
+namespace zk40 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kStatusPrefix = "SysUpd:  ";
+constexpr int kReadPiece = 8192;
+// An entry of a single-file download is a configuration, a data file or a
+// program; nothing we publish comes near this, and a hostile archive that
+// claims (or inflates to) more is refused before it fills the disk.
+constexpr long long kMaxEntryBytes = 512LL << 20;
+
+__attribute__((format(printf, 1, 2))) std::string Format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, again);
+    va_end(again);
+    return out;
+}
+
+long long MsSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+std::string Seconds(int ms) { return Format("%g s", ms / 1000.0); }
+
+std::string RateText(double rate) {
+    if (rate >= 1048576.0) return Format("%.2fM bytes/sec", rate / 1048576.0);
+    if (rate >= 1024.0) return Format("%.2fK bytes/sec", rate / 1024.0);
+    return Format("%d bytes/sec", static_cast<int>(rate));
+}
+
+// Shows a failure on the status display and hands the same reason to the
+// caller.
+class Outcome {
+public:
+    Outcome(IUpdateProgress& progress, std::string* error) : progress_(progress), error_(error) {}
+    bool Fail(const std::string& text) { return Fail(kStatusPrefix + text, text); }
+    bool Fail(const std::string& statusText, const std::string& reason) {
+        progress_.Status(statusText);
+        if (error_) *error_ = reason;
+        return false;
+    }
+
+private:
+    IUpdateProgress& progress_;
+    std::string* error_;
+};
+
+bool StopRequested(const FetchOptions& opt) {
+    return opt.stop && opt.stop->load(std::memory_order_acquire);
+}
+
+class HandleCloser {
+public:
+    explicit HandleCloser(int h) : h_(h) {}
+    ~HandleCloser() { _HTTP_Close(h_); }
+    HandleCloser(const HandleCloser&) = delete;
+    HandleCloser& operator=(const HandleCloser&) = delete;
+
+private:
+    int h_;
+};
+
+bool HttpTransfer(const std::string& scheme, const std::string& hostAndPath, bool secure,
+                  const std::string& destination, IUpdateProgress& progress,
+                  const FetchOptions& opt, std::string* error) {
+    Outcome out(progress, error);
+    const std::string url = scheme + hostAndPath;
+    const std::string host = hostAndPath.substr(0, hostAndPath.find('/'));
+    auto stopped = [&] {
+        progress.TimeRemaining(-1);
+        return out.Fail("Download of " + url + " stopped.");
+    };
+
+    progress.Status("SysUpd:  Opening...");
+    progress.TimeRemaining(-1);
+    progress.Progress(0);
+    if (StopRequested(opt)) return stopped();
+    int h = _HTTP_Open(hostAndPath.c_str(), secure ? 1 : 0);
+    if (h <= 0) return out.Fail("Cannot open " + url + ": " + HttpOpenErrorText());
+    HandleCloser closer(h);
+
+    const auto headerStart = Clock::now();
+    int shown = 1;
+    for (;;) {
+        if (StopRequested(opt)) return stopped();
+        int r = _HTTP_ReadHdr(h);
+        if (StopRequested(opt)) return stopped();
+        if (r == 0) break;
+        if (r != shown &&
+            (r == kHttpResolving || r == kHttpConnecting || r == kHttpWaitingForResponse)) {
+            shown = r;
+            if (r == kHttpResolving) {
+                progress.Status("SysUpd:  Waiting for IP resolution...");
+                progress.Progress(0);
+            } else if (r == kHttpConnecting) {
+                progress.Status("SysUpd:  Waiting for connection...");
+                progress.Progress(5);
+            } else {
+                progress.Status("SysUpd:  Waiting for response...");
+                progress.Progress(10);
+            }
+        } else if (r < 0 && r != kHttpResolving && r != kHttpConnecting &&
+                   r != kHttpWaitingForResponse) {
+            progress.Progress(0);
+            return out.Fail(HttpFailureText(h));
+        }
+        if (MsSince(headerStart) > opt.headerTimeoutMs) {
+            progress.Progress(0);
+            return out.Fail("SysUpd:  Timeout...", "No complete answer from " + host + " within " +
+                                                       Seconds(opt.headerTimeoutMs));
+        }
+        HttpWait(h, opt.pollMs);
+    }
+
+    const long long length = _HTTP_Length(h);
+    // Callers hand a fresh file; appending keeps whatever a caller put there.
+    FILE* file = std::fopen(destination.c_str(), "ab");
+    if (!file) {
+        int e = errno;
+        return out.Fail("Cannot write " + destination + ": " + std::strerror(e));
+    }
+    std::vector<char> fileBuffer(1 << 16);
+    std::setvbuf(file, fileBuffer.data(), _IOFBF, fileBuffer.size());
+    auto closeFile = [&]() -> int {
+        if (!file) return 0;
+        int rc = std::fclose(file);
+        file = nullptr;
+        return rc == 0 ? 0 : errno;
+    };
+
+    // The rate clock starts a second early so the first rate divides by a
+    // second, never by zero.
+    const auto rateStart = Clock::now() - std::chrono::seconds(1);
+    auto rate = [&](long long got) {
+        double secs = std::chrono::duration<double>(Clock::now() - rateStart).count();
+        return static_cast<double>(got) / secs;
+    };
+    auto lastData = Clock::now();
+    auto lastShown = Clock::now() - std::chrono::hours(1);
+    long long got = 0;
+    char piece[kReadPiece];
+    auto fail = [&](const std::string& text) {
+        closeFile();
+        progress.TimeRemaining(-1);
+        return out.Fail(text);
+    };
+
+    for (;;) {
+        if (MsSince(lastShown) >= opt.pollMs) {
+            lastShown = Clock::now();
+            double r = rate(got);
+            std::string rateText = RateText(r);
+            if (length > 0) {
+                double done = static_cast<double>(got) / static_cast<double>(length);
+                progress.Status(Format("SysUpd:  Reading %5.02f%% (%lld of %lld bytes) [%s]...",
+                                       100.0 * done, got, length, rateText.c_str()));
+                progress.Progress(10 + static_cast<int>(80.0 * done));
+                if (static_cast<long long>(r) > 0)
+                    progress.TimeRemaining(static_cast<int>(static_cast<double>(length - got) / r));
+            } else {
+                progress.Status(
+                    Format("SysUpd:  Reading (%lld bytes) [%s]...", got, rateText.c_str()));
+                progress.Progress(100);
+            }
+        }
+        if (MsSince(lastData) > opt.stallTimeoutMs) {
+            std::string received =
+                length > 0 ? Format("%lld of %lld bytes", got, length) : Format("%lld bytes", got);
+            return fail("Timeout... no data from " + host + " for more than " +
+                        Seconds(opt.stallTimeoutMs) + " (" + received + " received)");
+        }
+        if (StopRequested(opt)) {
+            closeFile();
+            return stopped();
+        }
+        int n = _HTTP_Read(h, piece, kReadPiece);
+        if (StopRequested(opt)) {
+            closeFile();
+            return stopped();
+        }
+        if (n == kHttpNoDataYet) {
+            HttpWait(h, opt.pollMs);
+            continue;
+        }
+        if (n < 0) {
+            std::string received = length > 0
+                                       ? Format(" (%lld of %lld bytes received)", got, length)
+                                       : Format(" (%lld bytes received)", got);
+            return fail(HttpFailureText(h) + received);
+        }
+        if (n == 0) break;
+        if (std::fwrite(piece, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n)) {
+            int e = errno;
+            return fail("Cannot write " + destination + ": " + std::strerror(e));
+        }
+        got += n;
+        lastData = Clock::now();
+        if (length > 0 && got >= length) break;
+    }
+    if (int e = closeFile(); e != 0)
+        return fail("Cannot write " + destination + ": " + std::strerror(e));
+    progress.TimeRemaining(-1);
+    if (length > 0 && got < length)
+        return out.Fail(Format("Download from %s ended early: %lld of %lld bytes received",
+                               host.c_str(), got, length));
+    std::string rateText = RateText(rate(got));
+    if (length > 0)
+        progress.Status(Format("SysUpd:  Done reading %5.02f%% (%lld of %lld bytes) [%s]...", 100.0,
+                               got, length, rateText.c_str()));
+    else
+        progress.Status(
+            Format("SysUpd:  Done reading (%lld bytes) [%s]...", got, rateText.c_str()));
+    progress.Progress(100);
+    return true;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool CopyLocalFile(const std::string& source, const std::string& destination,
+                   IUpdateProgress& progress, std::string* error) {
+    Outcome out(progress, error);
+    if (source.empty()) return out.Fail("Cannot copy: the file:// address names no file");
+    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        int e = errno;
+        return out.Fail("Cannot read " + source + ": " + std::strerror(e));
+    }
+    struct stat st {};
+    if (::fstat(in, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(in);
+        return out.Fail("Cannot read " + source + ": it is a folder");
+    }
+    int dst = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (dst < 0) {
+        int e = errno;
+        ::close(in);
+        return out.Fail("Cannot write " + destination + ": " + std::strerror(e));
+    }
+    std::vector<char> buf(1 << 16);
+    std::string failure;
+    for (;;) {
+        ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            failure = "Cannot read " + source + ": " + std::strerror(errno);
+            break;
+        }
+        if (n == 0) break;
+        if (!WriteAll(dst, buf.data(), static_cast<size_t>(n))) {
+            failure = "Cannot write " + destination + ": " + std::strerror(errno);
+            break;
+        }
+    }
+    ::close(in);
+    if (::close(dst) != 0 && failure.empty())
+        failure = "Cannot write " + destination + ": " + std::strerror(errno);
+    if (!failure.empty()) return out.Fail(failure);
+    return true;
+}
+
+// Entry names are shown, never used as paths; control characters are masked
+// so a crafted name cannot garble the display.
+std::string Printable(const char* name) {
+    std::string s = name ? name : "";
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return s;
+}
+
+std::string ZipErrorText(int code) {
+    zip_error_t ze;
+    zip_error_init_with_code(&ze, code);
+    std::string text = zip_error_strerror(&ze);
+    zip_error_fini(&ze);
+    return text;
+}
+
+// Writes one entry over the destination. On failure, why and code describe it
+// (code is 0 when the refusal is our own, not the archive library's).
+bool ExtractEntry(zip_t* za, zip_uint64_t index, const std::string& name,
+                  const std::string& destination, IUpdateProgress& progress, std::string* why,
+                  int* code) {
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_stat_index(za, index, 0, &st) != 0) {
+        *why = zip_strerror(za);
+        *code = -zip_error_code_zip(zip_get_error(za));
+        return false;
+    }
+    auto tooLarge = [&] {
+        *why = Format("'%s' is larger than the %lld MiB allowed for an entry", name.c_str(),
+                      kMaxEntryBytes >> 20);
+        *code = 0;
+        return false;
+    };
+    if ((st.valid & ZIP_STAT_SIZE) && st.size > static_cast<zip_uint64_t>(kMaxEntryBytes))
+        return tooLarge();
+    zip_file_t* zf = zip_fopen_index(za, index, 0);
+    if (!zf) {
+        *why = zip_strerror(za);
+        *code = -zip_error_code_zip(zip_get_error(za));
+        return false;
+    }
+    int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        int e = errno;
+        zip_fclose(zf);
+        *why = "cannot write " + destination + ": " + std::strerror(e);
+        *code = -e;
+        return false;
+    }
+    std::vector<char> buf(1 << 16);
+    long long total = 0;
+    bool ok = true;
+    for (;;) {
+        zip_int64_t n = zip_fread(zf, buf.data(), buf.size());
+        if (n < 0) {
+            *why = zip_file_strerror(zf);
+            *code = -zip_error_code_zip(zip_file_get_error(zf));
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        total += n;
+        // The directory's size may lie; the bytes actually inflated count.
+        if (total > kMaxEntryBytes) {
+            ok = tooLarge();
+            break;
+        }
+        if (!WriteAll(fd, buf.data(), static_cast<size_t>(n))) {
+            int e = errno;
+            *why = "cannot write " + destination + ": " + std::strerror(e);
+            *code = -e;
+            ok = false;
+            break;
+        }
+        if ((st.valid & ZIP_STAT_SIZE) && st.size > 0)
+            progress.Progress(static_cast<int>(100.0 * static_cast<double>(total) /
+                                               static_cast<double>(st.size)));
+    }
+    zip_fclose(zf);
+    if (::close(fd) != 0 && ok) {
+        int e = errno;
+        *why = "cannot write " + destination + ": " + std::strerror(e);
+        *code = -e;
+        ok = false;
+    }
+    return ok;
+}
+
+std::string ExtractFailure(const std::string& why, int code) {
+    if (code == 0) return "Error Extracting Files -- " + why;
+    return Format("Error Extracting Files -- %s [%d]", why.c_str(), code);
+}
+
+// Unpacks the single-file archive of a zipped download: every file entry is
+// written to the destination in directory order, so the last one wins.
+// Deliberately separate from the module-archive installer: here nothing of the
+// archive's names matters, there is exactly one output path.
+bool UnpackSingleFile(const std::string& archive, const std::string& destination,
+                      IUpdateProgress& progress, std::string* error) {
+    Outcome out(progress, error);
+    // The archive's name is derived, not handed out, so nobody else would
+    // ever clean it up; it goes on failure as well as on success.
+    auto failed = [&](const std::string& text) {
+        ::unlink(archive.c_str());
+        return out.Fail(text);
+    };
+
+    progress.Status(Format("SysUpd:  Opening Archive '%s'...", archive.c_str()));
+    progress.Progress(0);
+    int zerr = 0;
+    zip_t* za = zip_open(archive.c_str(), ZIP_RDONLY, &zerr);
+    if (!za)
+        return failed(
+            Format("Error Reading Directory -- %s [%d]", ZipErrorText(zerr).c_str(), -zerr));
+    progress.Status("Opening " + archive);
+    progress.Status("Reading directory");
+    zip_int64_t entries = zip_get_num_entries(za, 0);
+    progress.Status("Done");
+
+    std::vector<std::pair<zip_uint64_t, std::string>> marked;
+    for (zip_int64_t i = 0; i < entries; ++i) {
+        const char* name = zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_GUESS);
+        if (!name) {
+            std::string why = zip_strerror(za);
+            int code = -zip_error_code_zip(zip_get_error(za));
+            zip_discard(za);
+            return failed(Format("Error Marking Files -- %s [%d]", why.c_str(), code));
+        }
+        std::string shown = Printable(name);
+        // Folder entries carry no data.
+        if (!shown.empty() && shown.back() == '/') continue;
+        marked.emplace_back(static_cast<zip_uint64_t>(i), shown);
+        progress.Status(Format("SysUpd:  Marking File (%d) '%s'...",
+                               static_cast<int>(marked.size()), destination.c_str()));
+    }
+    if (marked.empty()) {
+        zip_discard(za);
+        return failed("Archive '" + archive + "' holds no files.");
+    }
+
+    progress.Status("SysUpd:  Extracting Files...");
+    int extracted = 0;
+    for (const auto& [index, name] : marked) {
+        progress.Status("Extracting " + name);
+        std::string why;
+        int code = 0;
+        if (!ExtractEntry(za, index, name, destination, progress, &why, &code)) {
+            zip_discard(za);
+            return failed(ExtractFailure(why, code));
+        }
+        progress.Status("Done");
+        ++extracted;
+    }
+    progress.Status("Closing " + archive);
+    zip_discard(za);
+    progress.Status("Done");
+
+    progress.Status(Format("SysUpd:  Removing Archive '%s'...", archive.c_str()));
+    if (::unlink(archive.c_str()) != 0 && errno != ENOENT)
+        progress.Status("SysUpd:  Cannot remove archive '" + archive +
+                        "': " + std::strerror(errno));
+    progress.Status(Format("SysUpd:  %d Files Extracted.", extracted));
+    progress.Progress(0);
+    return true;
+}
+
+bool ZippedTransfer(const std::string& scheme, const std::string& hostAndPath, bool secure,
+                    const std::string& destination, IUpdateProgress& progress,
+                    const FetchOptions& opt, std::string* error) {
+    std::string archive = ReplaceExtension(destination, ".ZKZ");
+    // Bytes left by an earlier try under the same name would be appended to
+    // and spoil the archive.
+    ::unlink(archive.c_str());
+    if (!HttpTransfer(scheme, hostAndPath, secure, archive, progress, opt, error)) {
+        ::unlink(archive.c_str());
+        return false;
+    }
+    return UnpackSingleFile(archive, destination, progress, error);
+}
+
+}  // namespace
+
+std::string ReplaceExtension(const std::string& path, const std::string& ext) {
+    size_t slash = path.rfind('/');
+    size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = path.rfind('.');
+    if (dot != std::string::npos && dot > nameStart) return path.substr(0, dot) + ext;
+    return path + ext;
+}
+
+bool FetchUrl(const std::string& url, const std::string& destination, IUpdateProgress& progress,
+              const FetchOptions& opt, std::string* error) {
+    std::string u = url;
+    if (size_t at = u.find("[CURVER]"); at != std::string::npos)
+        u.replace(at, 8, std::to_string(opt.buildNumber));
+
+    auto rest = [&](size_t prefix) { return u.substr(prefix); };
+    if (u.starts_with("file://")) {
+        std::string path = rest(7);
+        // Addresses written for the old platform name a drive as "C|/dir/file".
+        // There are no drive letters here: the letter and "|" are dropped and
+        // the rest is taken as the absolute path "/dir/file".
+        if (path.size() >= 2 && path[1] == '|') path.erase(0, 2);
+        return CopyLocalFile(path, destination, progress, error);
+    }
+    if (u.starts_with("http://"))
+        return HttpTransfer("http://", rest(7), false, destination, progress, opt, error);
+    if (u.starts_with("https://"))
+        return HttpTransfer("https://", rest(8), true, destination, progress, opt, error);
+    if (u.starts_with("httpz://"))
+        return ZippedTransfer("http://", rest(8), false, destination, progress, opt, error);
+    if (u.starts_with("httpsz://"))
+        return ZippedTransfer("https://", rest(9), true, destination, progress, opt, error);
+
+    Outcome out(progress, error);
+    if (u.starts_with("ftp://"))
+        return out.Fail("Cannot fetch " + u + ": ftp:// downloads are not supported");
+    return out.Fail(
+        "Cannot fetch " + u +
+        ": unsupported address (use http://, https://, httpz://, httpsz:// or file://)");
+}
+
+std::string MakeTempFile(const std::string& tempDir, std::string* error) {
+    std::string dir = tempDir;
+    if (dir.empty()) {
+        const char* env = std::getenv("TMPDIR");
+        dir = env && *env ? env : "/tmp";
+    }
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    std::string name = (dir == "/" ? "" : dir) + "/ZKTTXXXXXX";
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        int e = errno;
+        if (error) *error = "Cannot create a temporary file in " + dir + ": " + std::strerror(e);
+        return "";
+    }
+    ::close(fd);
+    return name;
+}
+
+}  // namespace zk40

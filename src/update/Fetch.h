@@ -1,0 +1,49 @@
+#pragma once
+// Fetching one URL into a local file for the update worker: local copies,
+// http and https downloads, and the zipped single-file downloads, with the
+// status texts, progress and time remaining the main window shows meanwhile.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "update/UpdateProgress.h"
+
+namespace zk40 {
+
+struct FetchOptions {
+    // How long the server may take to complete its answer header, and how
+    // long the body may stall, before the download is given up.
+    int headerTimeoutMs = 60000;
+    int stallTimeoutMs = 60000;
+    // Interval of the status display and of the stop checks.
+    int pollMs = 100;
+    // Replaces "[CURVER]" in the URL; callers pass the program's build number.
+    uint32_t buildNumber = 29;
+    // Set by the owner of the fetch to give up; checked at least every pollMs.
+    const std::atomic<bool>* stop = nullptr;
+};
+
+// Fetches url into destination and reports what happens on progress.
+//   file://PATH       copies the local file PATH over the destination;
+//   http://, https:// download and append to the destination (https always
+//                     verifies the server's certificate);
+//   httpz://, httpsz:// download a zip archive next to the destination (its
+//                     extension replaced by ".ZKZ") and write the archive's
+//                     entries to the destination, the last one winning.
+// Any other scheme fails at once. Returns false on every failure (the host
+// unknown or unreachable, an answer other than 2xx, a body shorter than
+// announced, a timeout, a stop request, a damaged archive), after showing a
+// status text that names it; error, when given, receives the same reason.
+bool FetchUrl(const std::string& url, const std::string& destination, IUpdateProgress& progress,
+              const FetchOptions& opt, std::string* error = nullptr);
+
+// Creates a new empty file (mode 0600) named "ZKTT" plus a unique suffix in
+// tempDir, or in $TMPDIR (default /tmp) when tempDir is empty, and returns its
+// path; returns "" when it cannot, with the reason in error.
+std::string MakeTempFile(const std::string& tempDir = "", std::string* error = nullptr);
+
+// The destination with the extension of its file name replaced by ext (or ext
+// appended when it has none), e.g. "/tmp/ZKTTab12.EXE" -> "/tmp/ZKTTab12.ZKZ".
+std::string ReplaceExtension(const std::string& path, const std::string& ext);
+
+}  // namespace zk40

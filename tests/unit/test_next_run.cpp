@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include "scheduler/NextRun.h"
+#include "support/StoreTime.h"
+
+using namespace zk40;
+
+namespace {
+
+StoreTime T(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+    return ToStoreTime(y, mo, d, h, mi, s);
+}
+// A time of day for StartTime/StopTime (the date part is ignored).
+StoreTime Tod(int h, int mi, int s = 0) { return T(2000, 1, 1, h, mi, s); }
+
+// 2024-06-03 is a Monday; the 8th and 9th are a Saturday and a Sunday.
+constexpr uint32_t kSatSunExcluded = 0x104;
+constexpr uint32_t kTueExcluded = 0x010;
+constexpr uint32_t kAllExcluded = 0x1FC;
+// A function, not a constant: times are not computed during static set-up.
+StoreTime ProcessStart() { return T(2024, 6, 3, 9, 0, 0); }
+
+struct Case {
+    const char* name;
+    NextRunInput in;
+    StoreTime now;
+    StoreTime want;
+};
+
+void RunCases(const std::vector<Case>& cases, StoreTime processStart = ProcessStart()) {
+    for (const Case& c : cases) {
+        NextRunResult r = ComputeNextRun(c.in, c.now, processStart);
+        EXPECT_EQ(FormatStoreTime(r.NextRun), FormatStoreTime(c.want)) << c.name;
+        EXPECT_EQ(r.RetriesDone, 0) << c.name;
+    }
+}
+
+TEST(NextRun, ManualOnceAndUnknownKinds) {
+    const StoreTime now = T(2024, 6, 3, 10, 0);
+    const StoreTime at = T(2024, 6, 10, 12, 0);
+    RunCases({
+        {"manual", {.SchedType = 1, .LastRun = 0, .NextRun = 77}, now, kNeverTime},
+        {"once, not yet run", {.SchedType = 9, .Time = at, .LastRun = T(2024, 6, 1)}, now, at},
+        {"once, ran at its time",
+         {.SchedType = 9, .Time = at, .LastRun = at},
+         T(2024, 6, 10, 12, 5),
+         kNeverTime},
+        {"kind 0 keeps NextRun", {.SchedType = 0, .NextRun = 12345}, now, 12345},
+        {"kind 10 keeps NextRun", {.SchedType = 10, .NextRun = 12345}, now, 12345},
+    });
+}
+
+TEST(NextRun, OnStartupRunsOnlyInTheFirstMinuteOnAllowedDaysInsideTheWindow) {
+    const StoreTime s = ProcessStart();  // Monday 09:00
+    const NextRunInput base{.SchedType = 2, .LastRun = T(2024, 6, 2)};
+    auto with = [&](auto change) {
+        NextRunInput in = base;
+        change(in);
+        return in;
+    };
+    RunCases({
+        {"30 s after start", base, s + 30, s + 30},
+        {"exactly 60 s after start", base, s + 60, s + 60},
+        {"61 s after start", base, s + 61, kNeverTime},
+        {"clock before the start", base, s - 10, kNeverTime},
+        {"already ran in this process", with([&](auto& in) { in.LastRun = s; }), s + 10,
+         kNeverTime},
+        {"Monday excluded", with([](auto& in) { in.Flags = 0x008; }), s + 10, kNeverTime},
+        {"before the window",
+         with([](auto& in) { in.StartTime = Tod(10, 0), in.StopTime = Tod(17, 0); }), s + 10,
+         kNeverTime},
+        {"inside an overnight window",
+         with([](auto& in) { in.StartTime = Tod(22, 0), in.StopTime = Tod(9, 30); }), s + 10,
+         s + 10},
+        {"outside an overnight window",
+         with([](auto& in) { in.StartTime = Tod(22, 0), in.StopTime = Tod(8, 0); }), s + 10,
+         kNeverTime},
+    });
+}
+
+TEST(NextRun, Monthly) {
+    const StoreTime day15 = T(2024, 1, 15, 8, 30);
+    const StoreTime day31 = T(2024, 1, 31, 9, 0);
+    const StoreTime day29 = T(2024, 1, 29, 7, 0);
+    const StoreTime now = T(2024, 6, 20, 10, 0);
+    RunCases({
+        {"ran on the 15th, now the 20th",
+         {.SchedType = 3, .Time = day15, .LastRun = T(2024, 6, 15, 8, 30)},
+         now,
+         T(2024, 7, 15, 8, 30)},
+        {"missed this month's run",
+         {.SchedType = 3, .Time = day15, .LastRun = T(2024, 5, 15, 8, 30)},
+         now,
+         now + 60},
+        {"before this month's day",
+         {.SchedType = 3, .Time = day15, .LastRun = T(2024, 5, 15, 8, 30)},
+         T(2024, 6, 10),
+         T(2024, 6, 15, 8, 30)},
+        {"before this month's day, missed last month's",
+         {.SchedType = 3, .Time = day15, .LastRun = T(2024, 4, 15, 8, 30)},
+         T(2024, 6, 10),
+         T(2024, 6, 10) + 60},
+        {"the 31st skips April",
+         {.SchedType = 3, .Time = day31, .LastRun = T(2024, 3, 31, 9, 0)},
+         T(2024, 4, 10),
+         T(2024, 5, 31, 9, 0)},
+        {"no run on the 30th of a month without a 31st",
+         {.SchedType = 3, .Time = day31, .LastRun = T(2024, 3, 31, 9, 0)},
+         T(2024, 4, 30, 10, 0),
+         T(2024, 5, 31, 9, 0)},
+        {"the 31st, missed May's",
+         {.SchedType = 3, .Time = day31, .LastRun = T(2024, 3, 31, 9, 0)},
+         T(2024, 5, 31, 10, 0),
+         T(2024, 5, 31, 10, 1)},
+        {"the 29th skips a short February",
+         {.SchedType = 3, .Time = day29, .LastRun = T(2023, 1, 29, 7, 0)},
+         T(2023, 2, 20),
+         T(2023, 3, 29, 7, 0)},
+    });
+}
+
+TEST(NextRun, Weekly) {
+    const StoreTime wednesday = T(2024, 6, 5, 14, 0);
+    RunCases({
+        {"ran last Wednesday, now Monday",
+         {.SchedType = 4, .Time = wednesday, .LastRun = T(2024, 6, 5, 14, 0)},
+         T(2024, 6, 10, 9, 0),
+         T(2024, 6, 12, 14, 0)},
+        {"missed last Wednesday",
+         {.SchedType = 4, .Time = wednesday, .LastRun = T(2024, 5, 29, 14, 0)},
+         T(2024, 6, 10, 9, 0),
+         T(2024, 6, 10, 9, 1)},
+        {"Wednesday after the run",
+         {.SchedType = 4, .Time = wednesday, .LastRun = T(2024, 6, 12, 14, 0)},
+         T(2024, 6, 12, 15, 0),
+         T(2024, 6, 19, 14, 0)},
+        {"Wednesday before the time",
+         {.SchedType = 4, .Time = wednesday, .LastRun = T(2024, 6, 5, 14, 0)},
+         T(2024, 6, 12, 13, 0),
+         T(2024, 6, 12, 14, 0)},
+    });
+}
+
+TEST(NextRun, DailyWithExcludedWeekdays) {
+    const StoreTime eight = T(2024, 1, 1, 8, 0);
+    RunCases({
+        {"ran yesterday, now 09:30",
+         {.SchedType = 5, .Time = eight, .LastRun = T(2024, 6, 2, 8)},
+         T(2024, 6, 3, 9, 30),
+         T(2024, 6, 3, 9, 31)},
+        {"ran today",
+         {.SchedType = 5, .Time = eight, .LastRun = T(2024, 6, 3, 9, 31)},
+         T(2024, 6, 3, 9, 32),
+         T(2024, 6, 4, 8, 0)},
+        {"before today's time",
+         {.SchedType = 5, .Time = eight, .LastRun = T(2024, 6, 2, 8)},
+         T(2024, 6, 3, 7, 0),
+         T(2024, 6, 3, 8, 0)},
+        {"on an excluded Saturday",
+         {.SchedType = 5, .Time = eight, .LastRun = T(2024, 6, 7, 8), .Flags = kSatSunExcluded},
+         T(2024, 6, 8, 7, 0),
+         T(2024, 6, 10, 8, 0)},
+        {"Friday after the run",
+         {.SchedType = 5, .Time = eight, .LastRun = T(2024, 6, 7, 8), .Flags = kSatSunExcluded},
+         T(2024, 6, 7, 9, 0),
+         T(2024, 6, 10, 8, 0)},
+        {"every day excluded",
+         {.SchedType = 5, .Time = eight, .LastRun = T(2024, 6, 2, 8), .Flags = kAllExcluded},
+         T(2024, 6, 3, 9, 30),
+         kNeverTime},
+    });
+}
+
+TEST(NextRun, HourlyWithWindows) {
+    const StoreTime min15 = T(2024, 1, 1, 0, 15);
+    const NextRunInput office{
+        .SchedType = 6, .Time = min15, .StartTime = Tod(8, 0), .StopTime = Tod(17, 0)};
+    const NextRunInput overnight{
+        .SchedType = 6, .Time = min15, .StartTime = Tod(22, 0), .StopTime = Tod(2, 0)};
+    auto with = [](NextRunInput in, StoreTime lastRun, uint32_t flags = 0) {
+        in.LastRun = lastRun;
+        in.Flags = flags;
+        return in;
+    };
+    RunCases({
+        {"after the last run of the day", with(office, T(2024, 6, 3, 17, 15)),
+         T(2024, 6, 3, 17, 20), T(2024, 6, 4, 8, 15)},
+        {"next morning excluded", with(office, T(2024, 6, 3, 17, 15), kTueExcluded),
+         T(2024, 6, 3, 17, 20), T(2024, 6, 5, 8, 15)},
+        {"missed this hour's run", with(office, T(2024, 6, 3, 11, 15)), T(2024, 6, 3, 12, 20),
+         T(2024, 6, 3, 12, 21)},
+        {"before this hour's minute", with(office, T(2024, 6, 3, 11, 15)), T(2024, 6, 3, 12, 10),
+         T(2024, 6, 3, 12, 15)},
+        {"overnight, midday", with(overnight, T(2024, 6, 3, 12, 15)), T(2024, 6, 3, 12, 20),
+         T(2024, 6, 3, 22, 15)},
+        {"overnight, after midnight", with(overnight, T(2024, 6, 4, 0, 15)), T(2024, 6, 4, 0, 20),
+         T(2024, 6, 4, 1, 15)},
+        {"overnight, last hour", with(overnight, T(2024, 6, 4, 1, 15)), T(2024, 6, 4, 1, 20),
+         T(2024, 6, 4, 22, 15)},
+        {"weekend excluded, no window",
+         with({.SchedType = 6, .Time = min15}, T(2024, 6, 7, 23, 15), kSatSunExcluded),
+         T(2024, 6, 7, 23, 20), T(2024, 6, 10, 0, 15)},
+        {"window too narrow for minute 15",
+         with({.SchedType = 6, .Time = min15, .StartTime = Tod(8, 0), .StopTime = Tod(8, 10)},
+              T(2024, 6, 3, 11, 15)),
+         T(2024, 6, 3, 11, 20), kNeverTime},
+        {"every day excluded", with(office, T(2024, 6, 3, 11, 15), kAllExcluded),
+         T(2024, 6, 3, 12, 20), kNeverTime},
+    });
+}
+
+TEST(NextRun, EveryInterval) {
+    auto every = [](uint32_t h, uint32_t m, StoreTime lastRun, uint32_t flags = 0,
+                    StoreTime start = 0, StoreTime stop = 0) {
+        return NextRunInput{.SchedType = 7,
+                            .Hour = h,
+                            .Minute = m,
+                            .LastRun = lastRun,
+                            .StartTime = start,
+                            .StopTime = stop,
+                            .Flags = flags};
+    };
+    RunCases({
+        {"1:30 after 10:00:45 drops the seconds", every(1, 30, T(2024, 6, 3, 10, 0, 45)),
+         T(2024, 6, 3, 10, 5), T(2024, 6, 3, 11, 30, 0)},
+        {"interval passed", every(1, 30, T(2024, 6, 3, 7, 0)), T(2024, 6, 3, 10, 5),
+         T(2024, 6, 3, 10, 6)},
+        {"steps over the night into the window",
+         every(1, 30, T(2024, 6, 3, 16, 0), 0, Tod(8, 0), Tod(17, 0)), T(2024, 6, 3, 16, 5),
+         T(2024, 6, 4, 8, 30)},
+        {"steps over an excluded weekend", every(12, 0, T(2024, 6, 7, 20, 0), kSatSunExcluded),
+         T(2024, 6, 7, 20, 5), T(2024, 6, 10, 8, 0)},
+        {"window search skips excluded days too",
+         every(1, 0, T(2024, 6, 7, 16, 30), kSatSunExcluded, Tod(8, 0), Tod(17, 0)),
+         T(2024, 6, 7, 16, 35), T(2024, 6, 10, 8, 30)},
+        // The only fitting time is twelve days away: a search cut at a week
+        // would wrongly give up.
+        {"rare fit of a 13-minute interval",
+         every(0, 13, T(2024, 6, 3, 10, 0), 0, Tod(8, 0, 0), Tod(8, 0, 30)), T(2024, 6, 3, 10, 5),
+         T(2024, 6, 15, 8, 0)},
+        {"a week's interval always lands on the excluded day",
+         every(168, 0, T(2024, 6, 8, 10, 0), 0x100), T(2024, 6, 8, 10, 5), kNeverTime},
+        {"zero interval outside the window",
+         every(0, 0, T(2024, 6, 3, 18, 0), 0, Tod(8, 0), Tod(17, 0)), T(2024, 6, 3, 18, 0),
+         kNeverTime},
+        {"every day excluded", every(1, 0, T(2024, 6, 3, 7, 0), kAllExcluded), T(2024, 6, 3, 10, 5),
+         kNeverTime},
+    });
+}
+
+TEST(NextRun, Yearly) {
+    const StoreTime march10 = T(2020, 3, 10, 6, 45);
+    const StoreTime feb29 = T(2020, 2, 29, 12, 0);
+    RunCases({
+        {"ran on 10 March, now June",
+         {.SchedType = 8, .Time = march10, .LastRun = T(2024, 3, 10, 6, 45)},
+         T(2024, 6, 20),
+         T(2025, 3, 10, 6, 45)},
+        {"missed this year's",
+         {.SchedType = 8, .Time = march10, .LastRun = T(2023, 3, 10, 6, 45)},
+         T(2024, 6, 20),
+         T(2024, 6, 20) + 60},
+        {"before this year's date",
+         {.SchedType = 8, .Time = march10, .LastRun = T(2023, 3, 10, 6, 45)},
+         T(2024, 2, 1),
+         T(2024, 3, 10, 6, 45)},
+        {"29 February waits for a leap year",
+         {.SchedType = 8, .Time = feb29, .LastRun = T(2024, 2, 29, 12, 0)},
+         T(2025, 6, 1),
+         T(2028, 2, 29, 12, 0)},
+        {"29 February missed in the last leap year",
+         {.SchedType = 8, .Time = feb29, .LastRun = T(2023, 6, 1)},
+         T(2025, 6, 1),
+         T(2025, 6, 1) + 60},
+    });
+}
+
+TEST(NextRun, RetriesComeFirstAndCountAsSigned16Bit) {
+    const StoreTime now = T(2024, 6, 3, 10, 0);
+    NextRunInput in{.SchedType = 1, .LastStat = 1, .RetryCount = 2, .RetryDelay = 30};
+    NextRunResult r = ComputeNextRun(in, now, ProcessStart());
+    EXPECT_EQ(r.NextRun, now + 30);
+    EXPECT_EQ(r.RetriesDone, 1);
+    in.RetriesDone = r.RetriesDone;
+    r = ComputeNextRun(in, now + 40, ProcessStart());
+    EXPECT_EQ(r.NextRun, now + 70);
+    EXPECT_EQ(r.RetriesDone, 2);
+    in.RetriesDone = r.RetriesDone;
+    r = ComputeNextRun(in, now + 80, ProcessStart());
+    EXPECT_EQ(r.NextRun, kNeverTime) << "third computation applies the schedule";
+    EXPECT_EQ(r.RetriesDone, 0);
+
+    struct Signed {
+        const char* name;
+        uint32_t lastStat, retryCount, retryDelay;
+        StoreTime want;
+    };
+    for (const Signed& c : {
+             Signed{"count 0xFFFF is -1: no retry", 1, 0xFFFF, 30, kNeverTime},
+             Signed{"only the low 16 bits of the count", 1, 0x10002, 30, now + 30},
+             Signed{"delay 0xFFF6 is -10 seconds", 1, 1, 0xFFF6, now - 10},
+             Signed{"only the low 16 bits of LastStat", 0x10000, 1, 30, kNeverTime},
+         }) {
+        NextRunInput x{.SchedType = 1,
+                       .LastStat = c.lastStat,
+                       .RetryCount = c.retryCount,
+                       .RetryDelay = c.retryDelay};
+        EXPECT_EQ(ComputeNextRun(x, now, ProcessStart()).NextRun, c.want) << c.name;
+    }
+}
+
+TEST(NextRun, ClockSetBackPullsLastRunToNow) {
+    const StoreTime now = T(2024, 6, 3, 10, 0);
+    // Without the correction the "future" last run would count as having
+    // run at or after Time, and the job would never run.
+    NextRunInput in{.SchedType = 9, .Time = now + 3600, .LastRun = now + 7200};
+    NextRunResult r = ComputeNextRun(in, now, ProcessStart());
+    EXPECT_TRUE(r.LastRunChanged);
+    EXPECT_EQ(r.LastRun, now);
+    EXPECT_EQ(r.NextRun, now + 3600);
+
+    in.LastRun = now - 1;
+    r = ComputeNextRun(in, now, ProcessStart());
+    EXPECT_FALSE(r.LastRunChanged);
+    EXPECT_EQ(r.LastRun, now - 1);
+}
+
+}  // namespace
