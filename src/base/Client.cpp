@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "scheduler/CrashLog.h"
 #include "store/AppStore.h"
 #include "store/Trace.h"
+#include "update/ConfigParser.h"
 
 namespace zk40 {
 
@@ -50,6 +52,52 @@ std::string InstallId(const TRegKey& base) {
 
 const ZKHostFunctions* TZarkellClient::HostFunctions() { return &kHostFunctions; }
 
+// The update worker's view of the client. Reports from the worker are handed
+// to the main thread; calls made on the main thread itself (the start-up
+// checks) go straight through.
+class TZarkellClient::UpdateBridge : public IUpdateOwner {
+public:
+    explicit UpdateBridge(TZarkellClient& c) : c_(c) {}
+    void Status(const std::string& text) override {
+        OnMain([this, text] { c_.ShowStatus(text); });
+    }
+    void Progress(int percent) override {
+        OnMain([this, percent] { c_.view_.UpdateProgress(percent); });
+    }
+    void TimeRemaining(int seconds) override {
+        OnMain([this, seconds] { c_.view_.TimeRemaining(seconds); });
+    }
+    void QueueBranchAdd(const std::string& text) override {
+        OnMain([this, text] { c_.view_.QueueBranchAdd(text); });
+    }
+    void QueueBranchRemoveFirst() override {
+        OnMain([this] { c_.view_.QueueBranchRemoveFirst(); });
+    }
+    bool InstallModule(const std::string& path, const std::string& vendor,
+                       const std::string& module, const std::string& action) override {
+        TInstallRequest rq{path, vendor, module, action};
+        return c_.pump_->Send(ZKM_INSTALL, 0, reinterpret_cast<intptr_t>(&rq)) != 0;
+    }
+    void SetUpdating(bool on) override { c_.updating_ = on; }
+    bool JobsRunning() override {
+        return c_.pump_->SendCall([this] { return intptr_t(c_.AnyJobRunning()); }) != 0;
+    }
+    void QuitForUpgrade() override {
+        c_.pump_->PostCall([] { QCoreApplication::quit(); });
+    }
+    StoreTime Now() const override { return c_.clock_.Now(); }
+
+private:
+    template <typename F>
+    void OnMain(F&& f) {
+        if (c_.pump_->OnMainThread())
+            f();
+        else
+            c_.pump_->PostCall(std::forward<F>(f));
+    }
+    TZarkellClient& c_;
+};
+
 TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClock& clock,
                                IClientView& view, TService* service, QObject* parent)
     : QObject(parent), app_(app), paths_(paths), clock_(clock), view_(view), service_(service) {
@@ -60,12 +108,16 @@ TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClo
     actionsKey_ = TRegKey(app_.product, "actions");
     crashKey_ = TRegKey(app_.product, "crash");
     std::string actionPath = TRegString(app_.base, "ActionPath", paths_.actionsDir).Get();
-    TRegString(app_.base, "HelpPath", paths_.helpDir);
     MakeDirs(actionPath);
     pump_ = std::make_unique<TMessagePump>(
         [this](uint32_t m, uintptr_t w, intptr_t l) { return services_->Handle(m, w, l); });
     modules_ = std::make_unique<TModuleHost>(*this, &kHostFunctions, actionsKey_, actionPath);
     services_ = std::make_unique<THostServices>(*modules_, view_, clock_, crashKey_, Hwnd());
+    bridge_ = std::make_unique<UpdateBridge>(*this);
+    updateSettings_.helpDir = TRegString(app_.base, "HelpPath", paths_.helpDir).Get();
+    updateSettings_.buildNumber = kBuildNumber;
+    connection_.SetStateCallback([this](const std::string& text) { view_.ConnectionState(text); });
+    shippedDir_ = ShippedDataDir();
     timer_.setSingleShot(true);
     // A coarse timer may fire a few milliseconds early, which would put a
     // scheduling pass just before the second it is meant to follow.
@@ -87,6 +139,12 @@ void TZarkellClient::SetupWindow() {
     paths_.MakeFolders();
     LoadJobs();
     WatchClock();
+    // A fresh installation fetches its configuration about a minute after
+    // its first start.
+    TRegTime nextUpdate(app_.base, "NextUpdate", 0);
+    if (nextUpdate.Get() == 0) nextUpdate = clock_.Now() + 60 - (clock_.Now() + 60) % 60;
+    FirstRunConnectionChoice(app_.base, *bridge_, true);
+    PrepareShippedModules();
     if (jobs_.empty()) ShowStatus("System Initialization:  No jobs are defined yet");
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::SetupWindow()");
     timer_.start();
@@ -235,8 +293,11 @@ void TZarkellClient::EvTimer() {
     }
     tickCounter_ = 0;
     StoreTime now = clock_.Now();
+    connection_.Poll(app_.base.GetDword("ConnType", 3));
+    ReapUpdateThread();
     ReapThreads();
     if (schedulerEnabled_ && !updating_) StartDueJobs(now);
+    if (!updating_) UpdateTiming(now);
     Rearm();
 }
 
@@ -261,6 +322,9 @@ void TZarkellClient::Rearm() {
 
 void TZarkellClient::FirstTick() {
     modules_->LoadActionModules();
+    RunStartupChecks(
+        app_.product, *bridge_, [this](TQueueURL q) { QueueRequest(std::move(q)); }, clock_.Now(),
+        kBuildNumber, updateSettings_.tempDir);
     ShowStatus("System Initialization:  Completed,");
     if (crashDetected_) {
         StoreTime now = clock_.Now();
@@ -275,17 +339,178 @@ void TZarkellClient::FirstTick() {
 }
 
 void TZarkellClient::QueueCrashReport(StoreTime now) {
+    std::string url = ConfigurationUrl(TRegString(app_.base, "UpdateServer", "").Get(),
+                                       TRegString(app_.base, "URLADDON", "?CURVER=[CURVER]").Get());
+    if (url.empty()) {
+        ShowStatus("SysUpd:  No crash report sent: no update server is set.");
+        return;
+    }
     CivilTime c = ToCivil(now);
     char when[64];
     snprintf(when, sizeof when, "&TIME=%02d/%02d/%04d-%02d:%02d", c.month, c.day, c.year, c.hour,
              c.minute);
-    std::string server = TRegString(app_.base, "UpdateServer", "").Get();
-    std::string addon = TRegString(app_.base, "URLADDON", "?CURVER=[CURVER]").Get();
-    TPendingRequest r{TPendingRequest::CrashReport,
-                      server + "/cgi-bin/zk40.update.pl" + addon + "&CRASH=" +
-                          InstallId(app_.base) + when,
-                      "[CRASH-REPORT] Sending Crash Report"};
-    pending_.push_back(std::move(r));
+    QueueRequest(TQueueURL::MakeCrashReport(url + "&CRASH=" + InstallId(app_.base) + when));
+}
+
+// ---- system update ----
+
+void TZarkellClient::QueueRequest(TQueueURL request) {
+    view_.QueueBranchAdd(request.Text);
+    if (update_)
+        update_->Enqueue(std::move(request));
+    else
+        pending_.push_back(std::move(request));
+}
+
+TUpdateThread& TZarkellClient::EnsureWorker(bool* created) {
+    *created = !update_;
+    if (!update_) update_ = std::make_unique<TUpdateThread>(*bridge_, app_.product, updateSettings_);
+    return *update_;
+}
+
+void TZarkellClient::StartWorkerWithPending() {
+    bool created;
+    TUpdateThread& w = EnsureWorker(&created);
+    for (TQueueURL& q : pending_) w.Enqueue(std::move(q));
+    pending_.clear();
+    if (created) {
+        w.Start();
+        w.SetPriorityLevel(-1);
+    }
+}
+
+void TZarkellClient::StartUpdate(const std::string& source) {
+    bool created;
+    TUpdateThread& w = EnsureWorker(&created);
+    // Provisional: the configuration run sets the real date.
+    app_.base.SetDword("NextUpdate", clock_.Now() + 3600);
+    w.SetLocalSource(source);
+    if (created) {
+        w.Start();
+        w.SetPriorityLevel(-1);
+    }
+}
+
+void TZarkellClient::ReapUpdateThread() {
+    if (!update_ || update_->CurrentStatus() == TThread::Running) return;
+    update_->StopAndWait(-1);
+    update_.reset();
+    if (selectShipped_) SelectShippedModules();
+}
+
+void TZarkellClient::UpdateTiming(StoreTime now) {
+    TRegString localUpdate(app_.base, "LocalUpdate", "");
+    TRegTime nextUpdate(app_.base, "NextUpdate", 0);
+    uint32_t connType = app_.base.GetDword("ConnType", 3);
+    if (!localUpdate.Get().empty()) {
+        nextUpdate = 0;
+        StartUpdate(localUpdate.Get());
+        localUpdate = "";
+    } else if (connType != 0 && nextUpdate.Get() != 0 && now >= nextUpdate.Get()) {
+        if (connection_.UpdatesAllowed()) {
+            nextUpdate = 0;
+            StartUpdate("");
+        } else {
+            nextUpdate = now + 30;
+            ShowStatus("SysUpd:  Connection Not Available, Delaying...");
+            view_.UpdateProgress(0);
+        }
+    } else if (!pending_.empty() && (connType == 0 || connection_.UpdatesAllowed())) {
+        StartWorkerWithPending();
+    }
+}
+
+void TZarkellClient::ForceUpdate() {
+    app_.base.SetDword("LastBaseUpdate", 1);
+    app_.base.SetDword("LastBaseUpdateVer", 0);
+    StoreTime now = clock_.Now();
+    app_.base.SetDword("NextUpdate", now);
+    ShowStatus("SysUpd:  Next Update = " + FormatStoreTime(now));
+    view_.UpdateProgress(0);
+}
+
+std::string TZarkellClient::ShippedDataDir() {
+    if (const char* d = std::getenv("ZK40_SHARE_DIR")) return d;
+    std::string exe = ExecutablePath();
+    std::string dir = exe.substr(0, exe.rfind('/'));
+    for (const std::string& c : {dir + "/share/zarkell40", dir + "/../share/zarkell40"})
+        if (access((c + "/update.cfg").c_str(), R_OK) == 0) return c;
+    return {};
+}
+
+void TZarkellClient::PrepareShippedModules() {
+    // Once per installation: the catalogue is read from the configuration
+    // that comes with the program, through the ordinary local update, and
+    // its action types are then loaded as a user would load them.
+    TRegDword done(app_.base, "ShippedModules", 0);
+    if (done.Get() || shippedDir_.empty()) return;
+    app_.base.SetString("LocalUpdate", "file://" + shippedDir_ + "/update.cfg");
+    selectShipped_ = true;
+}
+
+namespace {
+// The action types a configuration file describes, following its
+// VENDORID, MODULEID and ACTIONID lines as the parser does.
+std::vector<std::tuple<std::string, std::string, std::string>> ActionTypesIn(
+    const std::string& path) {
+    std::vector<std::tuple<std::string, std::string, std::string>> out;
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) return out;
+    std::string vendor, module;
+    char line[1100];
+    auto trim = [](std::string s) {
+        size_t b = s.find_first_not_of(" \t\r\n");
+        size_t e = s.find_last_not_of(" \t\r\n");
+        return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+    };
+    while (fgets(line, sizeof line, f)) {
+        std::string l = trim(line);
+        size_t colon = l.find(':');
+        if (colon == std::string::npos) continue;
+        std::string key = trim(l.substr(0, colon)), value = trim(l.substr(colon + 1));
+        for (char& c : key) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        if (key == "VENDORID") {
+            vendor = value;
+            module.clear();
+        } else if (key == "MODULEID") {
+            module = value;
+        } else if (key == "ACTIONID" && !vendor.empty() && !module.empty()) {
+            out.emplace_back(vendor, module, value);
+        }
+    }
+    fclose(f);
+    return out;
+}
+}  // namespace
+
+void TZarkellClient::SelectShippedModules() {
+    selectShipped_ = false;
+    SelectActionTypes(ActionTypesIn(shippedDir_ + "/update.cfg"));
+    app_.base.SetDword("ShippedModules", 1);
+}
+
+void TZarkellClient::SelectActionTypes(
+    const std::vector<std::tuple<std::string, std::string, std::string>>& types) {
+    for (const auto& [v, m, a] : types) {
+        TRegKey mk(actionsKey_, v + "\\" + m);
+        TRegKey ak(mk, a);
+        ak.SetDword("LOADED", 1);
+        TRegString fileName(mk, "FILENAME", "");
+        if (fileName.Get().empty()) fileName = modules_->FreshFileName();
+        std::string path = modules_->ActionPath() + fileName.Get();
+        std::string label = TRegKey(actionsKey_, v).GetString("VENDOR") + ":" + ak.GetString("DESC");
+        if (access(path.c_str(), R_OK) != 0) {
+            QueueRequest(
+                TQueueURL::MakeModuleArchive(mk.GetString("URL"), path, v, m, a, false, label));
+        } else if (!modules_->InstallOrLoad(path, v, m, a)) {
+            ak.SetDword("LOADED", 0);
+        }
+        uint16_t have = static_cast<uint16_t>(strtoul(ak.GetString("ADVERSION").c_str(), nullptr, 10));
+        uint16_t want = static_cast<uint16_t>(strtoul(ak.GetString("ACTDATAVER").c_str(), nullptr, 10));
+        std::string dataUrl = ak.GetString("ACTDATAURL");
+        if (have < want && !dataUrl.empty())
+            QueueRequest(TQueueURL::MakeActionData(dataUrl, v, m, a, label));
+    }
 }
 
 void TZarkellClient::ReapThreads() {
@@ -415,6 +640,12 @@ bool TZarkellClient::CloseWindow() {
     if (closed_) return true;
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     timer_.stop();
+    if (update_) {
+        update_->RequestTermination();
+        pump_->WaitServing([this] { return update_->CurrentStatus() != TThread::Running; },
+                           shutdownWaitMs_);
+        if (update_->CurrentStatus() != TThread::Running) update_.reset();
+    }
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     app_.SaveFlagBits();
     for (auto& j : jobs_) j->Save();

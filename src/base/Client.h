@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/MessagePump.h"
@@ -19,19 +20,14 @@
 #include "scheduler/ScheduleQueue.h"
 #include "store/AppPaths.h"
 #include "support/StoreTime.h"
+#include "update/Connection.h"
+#include "update/UpdateThread.h"
 
 namespace zk40 {
 
 class TAppStore;
 class TService;
 class IClientView;
-
-// A request waiting for the update worker (crash reports and the like).
-struct TPendingRequest {
-    enum Kind { CrashReport } kind;
-    std::string url;
-    std::string text;
-};
 
 class TZarkellClient : public QObject,
                        public IActionRunner,
@@ -82,7 +78,27 @@ public:
     const TScheduleQueue& Queue() const { return queue_; }
     size_t RunningThreads() const { return threads_.size(); }
     TModuleHost& Modules() { return *modules_; }
-    const std::vector<TPendingRequest>& Pending() const { return pending_; }
+    const std::vector<TQueueURL>& Pending() const { return pending_; }
+
+    // ---- system update (main thread) ----
+    // Shows the request in the queue branch and hands it to the worker, or
+    // keeps it until one runs.
+    void QueueRequest(TQueueURL request);
+    // A configuration run now, from source ("" = the update server).
+    void StartUpdate(const std::string& source);
+    void StartWorkerWithPending();
+    bool UpdateRunning() const { return update_ != nullptr; }
+    void ForceUpdate();
+    TConnectionMonitor& Connection() { return connection_; }
+    void SetUpdateSettings(const UpdateSettings& s) { updateSettings_ = s; }
+    // Where the modules that come with the program and their update
+    // configuration are; "" when there are none.
+    static std::string ShippedDataDir();
+    void SetShippedDataDir(const std::string& dir) { shippedDir_ = dir; }
+    // The action types' "Load" as the types dialog applies it: LOADED 1, and
+    // a module that is not on disk yet is queued for download.
+    void SelectActionTypes(
+        const std::vector<std::tuple<std::string, std::string, std::string>>& types);
     TMessagePump& Pump() { return *pump_; }
     ZKHwnd Hwnd() override { return this; }
     const TRegKey& ActionsKey() const { return actionsKey_; }
@@ -117,6 +133,13 @@ private:
     bool StartJob(TJob& job, bool mark);
     void Rearm();
     void QueueCrashReport(StoreTime now);
+    void ReapUpdateThread();
+    void UpdateTiming(StoreTime now);
+    void PrepareShippedModules();
+    void SelectShippedModules();
+    TUpdateThread& EnsureWorker(bool* created);
+    class UpdateBridge;
+    friend class UpdateBridge;
     void WatchClock();
     void StartRunJobFromStore();
 
@@ -134,7 +157,13 @@ private:
     std::vector<std::unique_ptr<TJob>> jobs_;
     std::vector<std::unique_ptr<TJobThread>> threads_;
     TScheduleQueue queue_;
-    std::vector<TPendingRequest> pending_;
+    std::vector<TQueueURL> pending_;
+    std::unique_ptr<UpdateBridge> bridge_;
+    std::unique_ptr<TUpdateThread> update_;
+    UpdateSettings updateSettings_;
+    TConnectionMonitor connection_;
+    std::string shippedDir_;
+    bool selectShipped_ = false;
     bool schedulerEnabled_ = true;
     std::atomic<bool> updating_{false};
     bool firstTickDone_ = false;

@@ -17,6 +17,10 @@ void Line(const std::string& text) {
 
 void THeadlessView::ShowStatus(const std::string& text) { Line(text); }
 
+void THeadlessView::QueueBranchAdd(const std::string& text) { Line("Update queue:  " + text); }
+
+void THeadlessView::ConnectionState(const std::string& text) { Line("Connection:  " + text); }
+
 void THeadlessView::ShowActionStatus(const std::string& jobName, const std::string& actionName,
                                      const std::string& text) {
     Line("[" + jobName + (actionName.empty() ? "" : " / " + actionName) + "] " + text);

@@ -17,6 +17,14 @@ public:
     // A status text of one action of a job.
     virtual void ShowActionStatus(const std::string& jobName, const std::string& actionName,
                                   const std::string& text) = 0;
+    // The update queue branch: an entry added at its end, the first removed.
+    virtual void QueueBranchAdd(const std::string& text) { (void)text; }
+    virtual void QueueBranchRemoveFirst() {}
+    // Update progress (status bar 3's gauge) and the download's time left.
+    virtual void UpdateProgress(int percent) { (void)percent; }
+    virtual void TimeRemaining(int seconds) { (void)seconds; }
+    // The connection pane: "On-Line", "Off-Line" or "Unknown".
+    virtual void ConnectionState(const std::string& text) { (void)text; }
     // The job's node needs redrawing (state, next run).
     virtual void JobChanged(uint32_t jobId) { (void)jobId; }
     // A module's own tray icon: add, modify (adding it again when the
@@ -31,6 +39,8 @@ public:
 class THeadlessView final : public IClientView {
 public:
     void ShowStatus(const std::string& text) override;
+    void QueueBranchAdd(const std::string& text) override;
+    void ConnectionState(const std::string& text) override;
     void ShowActionStatus(const std::string& jobName, const std::string& actionName,
                           const std::string& text) override;
 };

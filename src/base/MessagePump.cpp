@@ -34,6 +34,25 @@ void TMessagePump::Post(uint32_t msg, uintptr_t wparam, intptr_t lparam) {
     Enqueue(new Item{msg, wparam, lparam, false});
 }
 
+intptr_t TMessagePump::SendCall(std::function<intptr_t()> call) {
+    if (OnMainThread()) return call();
+    Item item{0, 0, 0, true};
+    item.call = std::move(call);
+    Enqueue(&item);
+    std::unique_lock<std::mutex> lock(mutex_);
+    answered_.wait(lock, [&] { return item.done; });
+    return item.result;
+}
+
+void TMessagePump::PostCall(std::function<void()> call) {
+    auto* item = new Item{0, 0, 0, false};
+    item->call = [c = std::move(call)] {
+        c();
+        return intptr_t(0);
+    };
+    Enqueue(item);
+}
+
 void TMessagePump::Drain() {
     for (;;) {
         std::deque<Item*> batch;
@@ -44,7 +63,7 @@ void TMessagePump::Drain() {
         }
         if (batch.empty()) return;
         for (Item* item : batch) {
-            intptr_t r = handler_(item->msg, item->wparam, item->lparam);
+            intptr_t r = item->call ? item->call() : handler_(item->msg, item->wparam, item->lparam);
             if (item->sync) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 item->result = r;

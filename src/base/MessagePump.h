@@ -23,6 +23,10 @@ public:
 
     intptr_t Send(uint32_t msg, uintptr_t wparam, intptr_t lparam);
     void Post(uint32_t msg, uintptr_t wparam, intptr_t lparam);
+    // The program's own calls to the main thread, in the same order as the
+    // messages; modules cannot reach these, as they only have message numbers.
+    intptr_t SendCall(std::function<intptr_t()> call);
+    void PostCall(std::function<void()> call);
     // Answers everything queued so far (main thread).
     void Drain();
     // Main thread: waits until done() is true or timeoutMs passes (-1: no
@@ -38,6 +42,7 @@ private:
         bool sync;
         intptr_t result = 0;
         bool done = false;
+        std::function<intptr_t()> call;
     };
     void Enqueue(Item* item);
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "TestEnv.h"
+#include "store/AppStore.h"
 #include "store/RegValue.h"
 #include "store/Store.h"
 
@@ -147,6 +148,19 @@ TEST_F(StoreFixture, BitViewRewritesWholeNumber) {
     EXPECT_EQ(k.GetDword("Flags"), 0x105u);
     sunday = false;
     EXPECT_EQ(k.GetDword("Flags"), 0x101u);
+}
+
+TEST_F(StoreFixture, FirstOpenCreatesTheFixedKeysWithTheirDefaults) {
+    TAppStore app(std::move(store));
+    TStore* s = app.Store();
+    for (const char* k : {"base", "jobs", "crash"})
+        EXPECT_TRUE(TRegKey(s, std::string(kProductKeyPath) + "\\" + k, false).IsValid()) << k;
+    EXPECT_EQ(app.base.GetDword("Flags", 99), 15u);
+    EXPECT_EQ(app.base.GetDword("ConnType", 99), 3u);
+    EXPECT_EQ(app.crash.GetDword("Flags", 99), 0u);
+    EXPECT_EQ(app.crash.GetDword("StartupTime", 99), 0u);
+    EXPECT_EQ(app.crash.GetDword("ShutdownTime", 99), 0u);
+    store = nullptr;
 }
 
 TEST_F(StoreFixture, FileIsPrivateToItsOwner) {

@@ -1,0 +1,180 @@
+// Whole update runs of the client core against a real HTTP server on
+// 127.0.0.1: configuration with an include, a module archive that replaces
+// a loaded module while a job runs in it, and action data.
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <QCoreApplication>
+#include <filesystem>
+
+#include "Catalogue.h"
+#include "Process.h"
+#include "TestEnv.h"
+#include "TestHttpServer.h"
+#include "base/Client.h"
+#include "base/ClientView.h"
+#include "store/AppStore.h"
+#include "update/ConfigParser.h"
+
+using namespace zk40;
+using namespace zk40test;
+
+namespace {
+
+std::string Zip(const std::vector<std::pair<std::string, std::string>>& entries) {
+    TempDir d;
+    std::string path = d / "a.zip";
+    int err = 0;
+    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    for (const auto& [name, data] : entries) {
+        zip_source_t* src = zip_source_buffer(za, data.data(), data.size(), 0);
+        zip_file_add(za, name.c_str(), src, ZIP_FL_OVERWRITE);
+    }
+    zip_close(za);
+    return ReadFile(path);
+}
+
+class LogView : public IClientView {
+public:
+    void ShowStatus(const std::string& text) override { statuses.push_back(text); }
+    void ShowActionStatus(const std::string&, const std::string&, const std::string&) override {}
+    void QueueBranchAdd(const std::string& text) override { branch.push_back(text); }
+    bool Saw(const std::string& text) const {
+        for (const auto& s : statuses)
+            if (s.find(text) != std::string::npos) return true;
+        return false;
+    }
+    std::vector<std::string> statuses, branch;
+};
+
+struct UpdateRunFixture : ::testing::Test {
+    TempDir dir;
+    ScopedXdg xdg{dir};
+    AppPaths paths = AppPaths::FromEnvironment();
+    std::unique_ptr<TAppStore> app;
+    TRegKey actions;
+    TestHttpServer server;
+    LogView view;
+    std::unique_ptr<TZarkellClient> client;
+
+    void SetUp() override {
+        EnsureQtApp();
+        paths.MakeFolders();
+        app = std::make_unique<TAppStore>(paths);
+        actions = TRegKey(app->product, "actions");
+        app->base.SetString("UpdateServer", "http://" + server.Address());
+        app->base.SetDword("ConnType", 2);
+        // Nothing comes with the program in these tests.
+        app->base.SetDword("ShippedModules", 1);
+    }
+    void TearDown() override {
+        if (client) client->CloseWindow();
+        client.reset();
+    }
+    void Start() {
+        client = std::make_unique<TZarkellClient>(*app, paths, SystemClock::Instance(), view,
+                                                  nullptr);
+        client->SetTickAlignment(false);
+        client->SetupWindow();
+        client->EvTimer();  // the first tick: modules
+    }
+    // Scheduling ticks, answering the worker, until done() or a bound.
+    bool TickUntil(const std::function<bool()>& done) {
+        return WaitFor(
+            [&] {
+                for (int i = 0; i < 5; ++i) client->EvTimer();
+                client->Pump().WaitServing([] { return false; }, 20);
+                return done();
+            },
+            60000);
+    }
+    const std::string kConfigPath = "/cgi-bin/zk40.update.pl?CURVER=29";
+};
+
+TEST_F(UpdateRunFixture, FullRunInstallsModuleWaitsForJobAndParsesData) {
+    InstallModule(actions, paths.actionsDir, ZK40_TESTMODULE_PATH, "ZKA00001.dll", "ZKTEST",
+                  "TESTMOD", {"TESTACT"});
+    MakeTestJob(app->jobs, actions, "Long", {{.mode = 2, .sleepMs = 1500}}, 9, CurrentStoreTime());
+    std::string base = "http://" + server.Address();
+    server.Serve(kConfigPath, Zip({{"zk40.cfg",
+                                    "# configuration\n"
+                                    "AVAILVER: 29\n"
+                                    "NEXT-UPDATE: 01/01/2030 12:00\n"
+                                    "VENDORID: ZKTEST\n"
+                                    "VENDOR: Test Vendor\n"
+                                    "INCLUDE: " + base + "/testmod.cfg\n"}}));
+    server.Serve("/testmod.cfg",
+                 "MODULEID: TESTMOD\r\nAVAILVER: 2\r\nURL: " + base +
+                     "/testmod.zkz\r\nACTIONID: TESTACT\r\nDESC: Test action\r\n"
+                     "ACTDATAVER: 3\r\nACTDATAURL: " + base + "/testact.dat\r\n");
+    server.Serve("/testmod.zkz", Zip({{"ACTION.DLL", ReadFile(ZK40_TESTMODULE_V2_PATH)}}));
+    server.Serve("/testact.dat", "VERSION: 3\nColour: blue\nSUBKEY: Sizes\nSmall: 1\n");
+
+    Start();
+    ASSERT_EQ(client->Modules().FindModule("ZKTEST", "TESTMOD")->Version(), 1u);
+    app->base.SetDword("NextUpdate", CurrentStoreTime());
+    // The job starts at the first scheduling pass; the update comes with it.
+    ASSERT_TRUE(TickUntil([&] {
+        return !client->UpdateRunning() && view.Saw("SysUpd:  Action Loaded.") &&
+               !client->AnyJobRunning();
+    })) << view.statuses.back();
+
+    EXPECT_EQ(server.RequestCount(kConfigPath), 1);
+    TRegKey mk(actions, "ZKTEST\\TESTMOD");
+    EXPECT_EQ(TRegKey(actions, "ZKTEST").GetString("VENDOR"), "Test Vendor");
+    EXPECT_EQ(mk.GetString("AVAILVER"), "2");
+    EXPECT_EQ(mk.GetDword("VERSION"), 2u);
+    EXPECT_EQ(mk.GetString("TEMPFILE"), "");
+    EXPECT_EQ(client->Modules().FindModule("ZKTEST", "TESTMOD")->Version(), 2u);
+    // The job that ran in the old module ended normally first.
+    EXPECT_EQ(client->FindJobByName("Long")->ActionAt(0)->LastStat.Get(), 0u);
+    TRegKey ak(mk, "TESTACT");
+    EXPECT_EQ(ak.GetString("ADVERSION"), "3");
+    EXPECT_EQ(TRegKey(ak, "ACTDATA").GetString("Colour"), "blue");
+    EXPECT_EQ(TRegKey(ak, "ACTDATA\\Sizes").GetString("Small"), "1");
+    StoreTime expected = NextUpdateFrom("01/01/2030 12:00", CurrentStoreTime());
+    EXPECT_EQ(app->base.GetDword("NextUpdate"), expected);
+    EXPECT_TRUE(view.Saw("SysUpd:  Completed.  Next Update = " + FormatStoreTime(expected)));
+    for (const char* text : {"[SYSTEM UPDATE] System Configuration File",
+                             "[SYSTEM UPDATE] ZKTEST", "[ACTION] Test Vendor:Test action",
+                             "[ACTION-DATA] Test Vendor:Test action"})
+        EXPECT_NE(std::find(view.branch.begin(), view.branch.end(), text), view.branch.end())
+            << text;
+}
+
+TEST_F(UpdateRunFixture, FailedConfigurationRetriesInAnHourAndOffLineDelays) {
+    server.ServeStatus(kConfigPath, 404, "Not Found");
+    Start();
+    StoreTime now = CurrentStoreTime();
+    app->base.SetDword("NextUpdate", now);
+    ASSERT_TRUE(TickUntil([&] { return view.Saw("SysUpd:  Aborted.  Next Update = "); }));
+    ASSERT_TRUE(TickUntil([&] { return !client->UpdateRunning(); }));
+    StoreTime next = app->base.GetDword("NextUpdate");
+    EXPECT_EQ(next % 60, 0u);
+    EXPECT_GE(next, now + 3600 - 60);
+    EXPECT_LE(next, CurrentStoreTime() + 3600);
+
+    // Dial-up with no connection up: a due update waits 30 s at a time.
+    app->base.SetDword("ConnType", 1);
+    app->base.SetDword("NextUpdate", CurrentStoreTime());
+    ASSERT_TRUE(TickUntil([&] { return view.Saw("SysUpd:  Connection Not Available, Delaying..."); }));
+    EXPECT_GE(app->base.GetDword("NextUpdate"), CurrentStoreTime() + 29);
+    EXPECT_EQ(server.RequestCount(kConfigPath), 1);
+}
+
+TEST_F(UpdateRunFixture, NoConnectionStillSendsPendingAndLocalUpdates) {
+    app->base.SetDword("ConnType", 0);
+    std::string local = dir / "local.cfg";
+    WriteFile(local, "VENDORID: LOCALV\nVENDOR: From a local file\n");
+    Start();
+    app->base.SetString("LocalUpdate", "file://" + local);
+    client->QueueRequest(TQueueURL::MakeCrashReport("http://" + server.Address() + "/crash?x=1"));
+    ASSERT_TRUE(TickUntil([&] {
+        return !client->UpdateRunning() && server.RequestCount("/crash?x=1") == 1 &&
+               TRegKey(actions, "LOCALV").GetString("VENDOR") == "From a local file";
+    }));
+    EXPECT_EQ(app->base.GetString("LocalUpdate"), "");
+    EXPECT_EQ(server.RequestCount(kConfigPath), 0);
+}
+
+}  // namespace
