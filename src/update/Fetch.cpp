@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zip.h>
 
 #include <cerrno>
 #include <chrono>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "update/Archive.h"
 #include "update/Http.h"
 
 namespace zk40 {
@@ -294,172 +294,19 @@ bool CopyLocalFile(const std::string& source, const std::string& destination,
     return true;
 }
 
-// Entry names are shown, never used as paths; control characters are masked
-// so a crafted name cannot garble the display.
-std::string Printable(const char* name) {
-    std::string s = name ? name : "";
-    for (char& c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return s;
-}
-
-std::string ZipErrorText(int code) {
-    zip_error_t ze;
-    zip_error_init_with_code(&ze, code);
-    std::string text = zip_error_strerror(&ze);
-    zip_error_fini(&ze);
-    return text;
-}
-
-// Writes one entry over the destination. On failure, why and code describe it
-// (code is 0 when the refusal is our own, not the archive library's).
-bool ExtractEntry(zip_t* za, zip_uint64_t index, const std::string& name,
-                  const std::string& destination, IUpdateProgress& progress, std::string* why,
-                  int* code) {
-    zip_stat_t st;
-    zip_stat_init(&st);
-    if (zip_stat_index(za, index, 0, &st) != 0) {
-        *why = zip_strerror(za);
-        *code = -zip_error_code_zip(zip_get_error(za));
-        return false;
-    }
-    auto tooLarge = [&] {
-        *why = Format("'%s' is larger than the %lld MiB allowed for an entry", name.c_str(),
-                      kMaxEntryBytes >> 20);
-        *code = 0;
-        return false;
-    };
-    if ((st.valid & ZIP_STAT_SIZE) && st.size > static_cast<zip_uint64_t>(kMaxEntryBytes))
-        return tooLarge();
-    zip_file_t* zf = zip_fopen_index(za, index, 0);
-    if (!zf) {
-        *why = zip_strerror(za);
-        *code = -zip_error_code_zip(zip_get_error(za));
-        return false;
-    }
-    int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        int e = errno;
-        zip_fclose(zf);
-        *why = "cannot write " + destination + ": " + std::strerror(e);
-        *code = -e;
-        return false;
-    }
-    std::vector<char> buf(1 << 16);
-    long long total = 0;
-    bool ok = true;
-    for (;;) {
-        zip_int64_t n = zip_fread(zf, buf.data(), buf.size());
-        if (n < 0) {
-            *why = zip_file_strerror(zf);
-            *code = -zip_error_code_zip(zip_file_get_error(zf));
-            ok = false;
-            break;
-        }
-        if (n == 0) break;
-        total += n;
-        // The directory's size may lie; the bytes actually inflated count.
-        if (total > kMaxEntryBytes) {
-            ok = tooLarge();
-            break;
-        }
-        if (!WriteAll(fd, buf.data(), static_cast<size_t>(n))) {
-            int e = errno;
-            *why = "cannot write " + destination + ": " + std::strerror(e);
-            *code = -e;
-            ok = false;
-            break;
-        }
-        if ((st.valid & ZIP_STAT_SIZE) && st.size > 0)
-            progress.Progress(static_cast<int>(100.0 * static_cast<double>(total) /
-                                               static_cast<double>(st.size)));
-    }
-    zip_fclose(zf);
-    if (::close(fd) != 0 && ok) {
-        int e = errno;
-        *why = "cannot write " + destination + ": " + std::strerror(e);
-        *code = -e;
-        ok = false;
-    }
-    return ok;
-}
-
-std::string ExtractFailure(const std::string& why, int code) {
-    if (code == 0) return "Error Extracting Files -- " + why;
-    return Format("Error Extracting Files -- %s [%d]", why.c_str(), code);
-}
-
-// Unpacks the single-file archive of a zipped download: every file entry is
-// written to the destination in directory order, so the last one wins.
-// Deliberately separate from the module-archive installer: here nothing of the
-// archive's names matters, there is exactly one output path.
+// Unpacks the single-file archive of a zipped download into destination
+// (the last of several entries wins). The archive's name is derived, not
+// handed out, so nobody else would clean it up: it goes on failure too.
 bool UnpackSingleFile(const std::string& archive, const std::string& destination,
                       IUpdateProgress& progress, std::string* error) {
-    Outcome out(progress, error);
-    // The archive's name is derived, not handed out, so nobody else would
-    // ever clean it up; it goes on failure as well as on success.
-    auto failed = [&](const std::string& text) {
-        ::unlink(archive.c_str());
-        return out.Fail(text);
-    };
-
-    progress.Status(Format("SysUpd:  Opening Archive '%s'...", archive.c_str()));
-    progress.Progress(0);
-    int zerr = 0;
-    zip_t* za = zip_open(archive.c_str(), ZIP_RDONLY, &zerr);
-    if (!za)
-        return failed(
-            Format("Error Reading Directory -- %s [%d]", ZipErrorText(zerr).c_str(), -zerr));
-    progress.Status("Opening " + archive);
-    progress.Status("Reading directory");
-    zip_int64_t entries = zip_get_num_entries(za, 0);
-    progress.Status("Done");
-
-    std::vector<std::pair<zip_uint64_t, std::string>> marked;
-    for (zip_int64_t i = 0; i < entries; ++i) {
-        const char* name = zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_GUESS);
-        if (!name) {
-            std::string why = zip_strerror(za);
-            int code = -zip_error_code_zip(zip_get_error(za));
-            zip_discard(za);
-            return failed(Format("Error Marking Files -- %s [%d]", why.c_str(), code));
-        }
-        std::string shown = Printable(name);
-        // Folder entries carry no data.
-        if (!shown.empty() && shown.back() == '/') continue;
-        marked.emplace_back(static_cast<zip_uint64_t>(i), shown);
-        progress.Status(Format("SysUpd:  Marking File (%d) '%s'...",
-                               static_cast<int>(marked.size()), destination.c_str()));
+    ArchiveResult r = ExtractSingleFileArchive(archive, destination, progress);
+    if (r.ok && r.extracted > 0) return true;
+    ::unlink(archive.c_str());
+    if (!r.ok) {
+        if (error) *error = r.error;
+        return false;
     }
-    if (marked.empty()) {
-        zip_discard(za);
-        return failed("Archive '" + archive + "' holds no files.");
-    }
-
-    progress.Status("SysUpd:  Extracting Files...");
-    int extracted = 0;
-    for (const auto& [index, name] : marked) {
-        progress.Status("Extracting " + name);
-        std::string why;
-        int code = 0;
-        if (!ExtractEntry(za, index, name, destination, progress, &why, &code)) {
-            zip_discard(za);
-            return failed(ExtractFailure(why, code));
-        }
-        progress.Status("Done");
-        ++extracted;
-    }
-    progress.Status("Closing " + archive);
-    zip_discard(za);
-    progress.Status("Done");
-
-    progress.Status(Format("SysUpd:  Removing Archive '%s'...", archive.c_str()));
-    if (::unlink(archive.c_str()) != 0 && errno != ENOENT)
-        progress.Status("SysUpd:  Cannot remove archive '" + archive +
-                        "': " + std::strerror(errno));
-    progress.Status(Format("SysUpd:  %d Files Extracted.", extracted));
-    progress.Progress(0);
-    return true;
+    return Outcome(progress, error).Fail("Archive '" + archive + "' holds no files.");
 }
 
 bool ZippedTransfer(const std::string& scheme, const std::string& hostAndPath, bool secure,

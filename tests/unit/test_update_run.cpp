@@ -178,3 +178,41 @@ TEST_F(UpdateRunFixture, NoConnectionStillSendsPendingAndLocalUpdates) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UpdateRunFixture, NewerBuildIsDownloadedAndStartedOncePerHour) {
+    std::string marker = dir / "upgrade-ran";
+    std::string base = "http://" + server.Address();
+    server.Serve(kConfigPath, Zip({{"zk40.cfg", "AVAILVER: 30\nURL: " + base + "/upgrade\n"}}));
+    server.Serve("/upgrade", "#!/bin/sh\necho started > '" + marker + "'\n");
+    Start();
+    app->base.SetDword("NextUpdate", CurrentStoreTime());
+    ASSERT_TRUE(TickUntil([&] { return !client->UpdateRunning() && FileExists(marker); }))
+        << view.statuses.back();
+    EXPECT_TRUE(view.Saw("SysUpd:  Base Upgrade Completed."));
+    TRegKey config(app->product, "config");
+    std::string program = config.GetString("TEMPFILE");
+    EXPECT_EQ(program.substr(program.size() - 3), "EXE");
+    EXPECT_EQ(app->base.GetDword("LastBaseUpdateVer"), 30u);
+
+    // The next configuration run within the hour queues no second upgrade.
+    app->base.SetDword("NextUpdate", CurrentStoreTime());
+    client->SetUpdating(false);
+    ASSERT_TRUE(TickUntil([&] { return server.RequestCount(kConfigPath) == 2 && !client->UpdateRunning(); }));
+    EXPECT_EQ(server.RequestCount("/upgrade"), 1);
+}
+
+TEST_F(UpdateRunFixture, UpgradeThatCannotStartLeavesTheSchedulerRunning) {
+    std::string base = "http://" + server.Address();
+    server.Serve(kConfigPath, Zip({{"zk40.cfg", "AVAILVER: 30\nURL: " + base + "/upgrade\n"}}));
+    server.Serve("/upgrade", std::string("\x7f" "ELF but not really a program", 30));
+    Start();
+    app->base.SetDword("NextUpdate", CurrentStoreTime());
+    ASSERT_TRUE(TickUntil([&] { return view.Saw("SysUpd:  Error Installing Update..."); }));
+    EXPECT_FALSE(client->Updating());
+    EXPECT_TRUE(view.Saw("System Initialization:  "));
+    EXPECT_FALSE(view.Saw("SysUpd:  Base Upgrade Completed."));
+}
+
+}  // namespace
