@@ -216,3 +216,32 @@ TEST_F(UpdateRunFixture, UpgradeThatCannotStartLeavesTheSchedulerRunning) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UpdateRunFixture, ArchiveWithDamagedModuleKeepsTheOldOneServing) {
+    InstallModule(actions, paths.actionsDir, ZK40_TESTMODULE_PATH, "ZKA00001.dll", "ZKTEST",
+                  "TESTMOD", {"TESTACT"});
+    std::string bad = ReadFile(ZK40_TESTMODULE_V2_PATH);
+    bad[bad.size() - 5] ^= 0x55;  // the checksum in the trailer
+    std::string base = "http://" + server.Address();
+    server.Serve(kConfigPath,
+                 Zip({{"zk40.cfg", "VENDORID: ZKTEST\nMODULEID: TESTMOD\nAVAILVER: 2\nURL: " +
+                                       base + "/testmod.zkz\n"}}));
+    server.Serve("/testmod.zkz", Zip({{"ACTION.DLL", bad}}));
+    Start();
+    app->base.SetDword("NextUpdate", CurrentStoreTime());
+    ASSERT_TRUE(TickUntil([&] { return !client->UpdateRunning() && view.Saw("SysUpd:  Error Loading Action..."); }));
+    TRegKey mk(actions, "ZKTEST\\TESTMOD");
+    EXPECT_EQ(mk.GetDword("VERSION"), 1u);
+    // The download stays for the next attempt; the installed module still works.
+    std::string temp = mk.GetString("TEMPFILE");
+    EXPECT_TRUE(!temp.empty() && FileExists(temp));
+    auto module = client->Modules().FindModule("ZKTEST", "TESTMOD");
+    ASSERT_TRUE(module);
+    EXPECT_TRUE(module->Load());
+    EXPECT_EQ(module->Version(), 1u);
+    EXPECT_FALSE(view.Saw("SysUpd:  Next Update = ")) << "a failed install decides the closing text";
+}
+
+}  // namespace
