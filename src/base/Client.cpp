@@ -313,7 +313,7 @@ void TZarkellClient::Rearm() {
     // than up to half a second late, while ticks stay 100 ms apart.
     using namespace std::chrono;
     int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-    int64_t wait = 100 - ms % 100 + 2;
+    int64_t wait = 100 - ms % 100 + 3;
     if (wait < 50) wait += 100;
     int64_t at = (ms + wait) / 100;
     if (at % 5 == 0) tickCounter_ = 4;
@@ -640,11 +640,15 @@ bool TZarkellClient::CloseWindow() {
     if (closed_) return true;
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     timer_.stop();
+    bool updateStuck = false;
     if (update_) {
         update_->RequestTermination();
         pump_->WaitServing([this] { return update_->CurrentStatus() != TThread::Running; },
                            shutdownWaitMs_);
-        if (update_->CurrentStatus() != TThread::Running) update_.reset();
+        if (update_->CurrentStatus() != TThread::Running)
+            update_.reset();
+        else
+            updateStuck = true;
     }
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     app_.SaveFlagBits();
@@ -659,7 +663,8 @@ bool TZarkellClient::CloseWindow() {
     for (auto& t : threads_) t->RequestTermination();
     // Modules get a bounded time to stop; a run that will not end is left
     // behind and reported at the next start from its run record.
-    bool ended = pump_->WaitServing([this] { return !AnyJobRunning(); }, shutdownWaitMs_);
+    bool ended = pump_->WaitServing([this] { return !AnyJobRunning(); }, shutdownWaitMs_) &&
+                 !updateStuck;
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     if (!ended) {
         for (auto& t : threads_) {
@@ -673,6 +678,9 @@ bool TZarkellClient::CloseWindow() {
                              std::to_string(shutdownWaitMs_ / 1000) +
                              " s; its run is left for the next start to report");
         }
+        if (updateStuck)
+            view_.ShowStatus("Shutdown:  The system update did not stop within " +
+                             std::to_string(shutdownWaitMs_ / 1000) + " s");
         closed_ = true;
         return false;
     }

@@ -113,7 +113,14 @@ int64_t ToUnixTime(StoreTime t) {
     return static_cast<int64_t>(mktime(&tm));
 }
 
-StoreTime CurrentStoreTime() { return FromUnixTime(static_cast<int64_t>(time(nullptr))); }
+StoreTime CurrentStoreTime() {
+    // Not time(): it reads a coarse clock that can lag a few milliseconds
+    // behind, so just after a second begins it may still report the one
+    // before, and a job due at that second would wait for the next pass.
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return FromUnixTime(static_cast<int64_t>(ts.tv_sec));
+}
 
 std::string FormatStoreTime(StoreTime t) {
     CivilTime c = ToCivil(t);
