@@ -10,11 +10,14 @@ reports:
                first scheduler tick), the median of --runs starts;
   RSS          VmRSS at that moment (median of the same starts);
   idle CPU     user + system CPU over --idle seconds after the first tick of
-               the last start, as CPU seconds per hour.
+               the last start, as CPU seconds per hour; also the same for the
+               part of that window after the first --settle seconds, which
+               leaves out start-up work that runs after the first tick.
 
 Each start is stopped with SIGTERM and must exit with status 0.
 
   python3 bench/bench_process.py [BUILD_DIR] [--jobs N] [--runs K] [--idle S]
+                                 [--settle S]
 """
 
 import argparse
@@ -201,13 +204,25 @@ class Run:
                 break
             self.output += chunk
 
-    def idle_cpu(self, seconds):
+    def idle_cpu(self, seconds, settle):
+        """CPU seconds used over the whole window after the first tick, and
+        over its part after the first `settle` seconds (start-up work that
+        runs after the first tick is over by then)."""
+        start = time.monotonic()
         before = cpu_seconds(self.proc.pid)
-        end = time.monotonic() + seconds
+        settled = None
+        end = start + seconds
         while time.monotonic() < end:
-            time.sleep(min(1.0, max(0.0, end - time.monotonic())))
+            now = time.monotonic()
+            if settled is None and now - start >= settle:
+                settled = (now, cpu_seconds(self.proc.pid))
+            time.sleep(min(0.5, max(0.0, end - now)))
             self.drain()
-        return cpu_seconds(self.proc.pid) - before
+        after = cpu_seconds(self.proc.pid)
+        steady = None
+        if settled is not None and time.monotonic() > settled[0]:
+            steady = (after - settled[1], time.monotonic() - settled[0])
+        return after - before, steady
 
     def stop(self):
         if self.proc.poll() is None:
@@ -229,6 +244,9 @@ def main():
     ap.add_argument("--idle", type=float, default=60.0,
                     help="seconds of idle CPU measurement after the first tick (default 60; "
                     "0 skips it)")
+    ap.add_argument("--settle", type=float, default=10.0,
+                    help="seconds after the first tick before the steady idle figure starts "
+                    "(default 10)")
     ap.add_argument("--timeout", type=float, default=300.0,
                     help="seconds to wait for the first tick (default 300)")
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
@@ -250,9 +268,12 @@ def main():
             line = "run %d: first tick %.3f s, VmRSS %.1f MB (anon %.1f, file %.1f)" % (
                 i + 1, run.first_tick, run.rss_kb / 1024, run.anon_kb / 1024, run.file_kb / 1024)
             if i == args.runs - 1 and args.idle > 0:
-                used = run.idle_cpu(args.idle)
+                used, steady = run.idle_cpu(args.idle, args.settle)
                 line += ", idle CPU %.3f s in %.0f s = %.2f CPU s/hour" % (
                     used, args.idle, used * 3600 / args.idle)
+                if steady:
+                    line += " (after the first %.0f s: %.3f s in %.0f s = %.2f CPU s/hour)" % (
+                        args.settle, steady[0], steady[1], steady[0] * 3600 / steady[1])
             rc = run.stop()
             line += ", exit %s" % rc
             print(line, flush=True)

@@ -151,6 +151,19 @@ void TZarkellClient::SetupWindow() {
 }
 
 void TZarkellClient::LoadJobs() {
+    // One commit for the whole load: with thousands of jobs, each writing
+    // its State and NextRun, per-write commits would dominate the start.
+    if (app_.Store()) {
+        app_.Store()->Transaction([this] {
+            LoadJobsNow();
+            return true;
+        });
+    } else {
+        LoadJobsNow();
+    }
+}
+
+void TZarkellClient::LoadJobsNow() {
     StoreTime now = clock_.Now();
     uint32_t count = app_.jobs.CurrentSubKeyCount();
     jobs_.reserve(count);

@@ -126,6 +126,7 @@ signals:
 
 private:
     void LoadJobs();
+    void LoadJobsNow();
     void FirstTick();
     void ReapThreads();
     void StartDueJobs(StoreTime now);

@@ -33,7 +33,9 @@ struct TPropertyRequest {
     std::string Text{};
 };
 
-class TAction : public TSync {
+// Final and without virtual functions, like TJob: no table pointer in each
+// of tens of thousands of actions.
+class TAction final : public TSync {
 public:
     static constexpr uint32_t kMarker = 0x5A5AA5A5;
     // Child numbers beyond this are refused rather than grow the arrays
@@ -60,7 +62,7 @@ public:
     TAction(TJob* job, uint32_t index, TRegKey&& actionKey, std::string_view vendorId,
             std::string_view moduleId, std::string_view actionId);
     // The stored action is kept; only the object goes.
-    virtual ~TAction();
+    ~TAction();
     TAction(const TAction&) = delete;
     TAction& operator=(const TAction&) = delete;
 

@@ -33,7 +33,9 @@ public:
     virtual bool StopAction(TAction& action) = 0;
 };
 
-class TJob : public TSync {
+// Final and without virtual functions: a table pointer in each of ten
+// thousand jobs would buy nothing.
+class TJob final : public TSync {
 public:
     static constexpr StoreTime NeverTime = kNeverTime;
     static constexpr StoreTime SmallestTime = kSmallestTime;
@@ -51,7 +53,7 @@ public:
          const IClock& clock = SystemClock::Instance());
     // Asks the runner to stop a current action, then destroys the actions.
     // The stored job stays.
-    virtual ~TJob();
+    ~TJob();
     TJob(const TJob&) = delete;
     TJob& operator=(const TJob&) = delete;
 
@@ -146,12 +148,16 @@ private:
     bool OpenPropertyKey(TAction& action, int16_t code, TRegKey& out);
     static uint32_t FreshId(const TRegKey& jobsKey);
 
-    // Members in the order the record has always had them.
+    // Members in the order the record has always had them, except that the
+    // small fields that are not stored sit where they fill what would be
+    // padding: ten thousand jobs are loaded at once.
     uint32_t id_;
     char keyName_[9];
 
 public:
-    std::string RunRecordName;  // the job thread's run record while it runs
+    // The job thread's run record ("%08X") while it runs, else "".
+    char RunRecordName[9] = "";
+    int16_t RetriesDone = 0;  // retries scheduled since the last good run; not stored
 
 private:
     TRegKey key_;
@@ -183,19 +189,14 @@ public:
     TRegDword LastStat;
     TRegDword RetryCount;
     TRegDword RetryDelay;
-    int16_t RetriesDone = 0;  // retries scheduled since the last good run; not stored
     uint32_t TreeItem = 0;    // the job's node in the main window's tree
     uint32_t StatusNode = 0;  // the node that shows its status line
-
-private:
-    std::vector<std::unique_ptr<TAction>> actions_;
-
-public:
     // 0 when idle, kRunStarting while a run begins, else the handle of the
     // action being run.
     uint32_t CurrentAction = 0;
 
 private:
+    std::vector<std::unique_ptr<TAction>> actions_;
     const TRegKey* actionsKey_;
     IActionRunner* runner_ = nullptr;
 };

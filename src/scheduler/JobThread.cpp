@@ -37,7 +37,8 @@ int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
         job.State = 4;
         if (job.CurrentAction != 0) return 0;
         job.CurrentAction = TJob::kRunStarting;
-        job.RunRecordName = recordName;
+        // Record names are eight hex digits and always fit.
+        snprintf(job.RunRecordName, sizeof job.RunRecordName, "%s", recordName.c_str());
     }
     bool failed = false;
     for (size_t pos = 0;; ++pos) {
@@ -116,7 +117,7 @@ int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
     job.LastStat = failed ? 1 : 0;
     if (!failed) job.RetriesDone = 0;
     job.CurrentAction = 0;
-    job.RunRecordName.clear();
+    job.RunRecordName[0] = '\0';
     return 1;
 }
 

@@ -3,8 +3,9 @@
 // writes the default when the value is missing and never overwrites a value
 // that exists; reads come from a cached copy; writes go straight through.
 //
-// The value name is held as a view: bind with a literal or with a string
-// that outlives the binding.
+// The value name is held as a plain pointer, not copied: bind with a literal
+// or with a string that outlives the binding. Jobs and actions hold dozens
+// of bound values each, so every byte of a binding counts many times over.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,8 +18,8 @@ namespace zk40 {
 class TRegDword {
 public:
     TRegDword() = default;
-    TRegDword(const TRegKey& key, std::string_view name, uint32_t def) { Bind(key, name, def); }
-    void Bind(const TRegKey& key, std::string_view name, uint32_t def);
+    TRegDword(const TRegKey& key, const char* name, uint32_t def) { Bind(key, name, def); }
+    void Bind(const TRegKey& key, const char* name, uint32_t def);
     // Re-reads the stored value (another thread or process may have written it).
     uint32_t Reload();
 
@@ -34,7 +35,8 @@ public:
 
 private:
     const TRegKey* key_ = nullptr;
-    std::string_view name_;
+    const char* name_ = "";
+    // What Reload falls back to when the stored data is too short.
     uint32_t default_ = 0;
     uint32_t value_ = 0;
 };
@@ -42,24 +44,52 @@ private:
 class TRegTime : public TRegDword {
 public:
     TRegTime() = default;
-    TRegTime(const TRegKey& key, std::string_view name, StoreTime def) : TRegDword(key, name, def) {}
+    TRegTime(const TRegKey& key, const char* name, StoreTime def) : TRegDword(key, name, def) {}
     TRegTime& operator=(StoreTime t) {
         Set(t);
         return *this;
     }
 };
 
+// A text held once for every holder of the same characters. Most bound
+// strings of the many actions loaded repeat a few texts (their vendor,
+// module and action identifiers, "Action Completed.", ""), so each holder
+// keeps a pointer to a shared, counted copy instead of a string of its own.
+// A held text never changes: assigning another text moves the holder to
+// that text's copy. Holders on different threads may come and go freely;
+// reading one holder while another thread assigns to it is a race, as it is
+// for a std::string.
+class TSharedText {
+public:
+    TSharedText() = default;
+    TSharedText(const TSharedText& other) noexcept;
+    TSharedText(TSharedText&& other) noexcept : entry_(other.entry_) { other.entry_ = nullptr; }
+    TSharedText& operator=(const TSharedText& other) noexcept;
+    TSharedText& operator=(TSharedText&& other) noexcept;
+    ~TSharedText() { Release(entry_); }
+
+    void Assign(std::string_view text);
+    // Good until this holder is assigned or destroyed.
+    const std::string& Get() const;
+
+    struct Entry;
+
+private:
+    static void Release(const Entry* entry) noexcept;
+    const Entry* entry_ = nullptr;  // nullptr for ""
+};
+
 class TRegString {
 public:
     TRegString() = default;
-    TRegString(const TRegKey& key, std::string_view name, std::string_view def) {
-        Bind(key, name, def);
-    }
-    void Bind(const TRegKey& key, std::string_view name, std::string_view def);
+    TRegString(const TRegKey& key, const char* name, std::string_view def) { Bind(key, name, def); }
+    void Bind(const TRegKey& key, const char* name, std::string_view def);
     const std::string& Reload();
 
-    const std::string& Get() const { return value_; }
-    operator const std::string&() const { return value_; }
+    // Good until the value is next set, reloaded or bound, as for any cached
+    // value; copy it to keep it longer.
+    const std::string& Get() const { return value_.Get(); }
+    operator const std::string&() const { return value_.Get(); }
     long Set(std::string_view v);
     TRegString& operator=(std::string_view v) {
         Set(v);
@@ -69,8 +99,8 @@ public:
 
 private:
     const TRegKey* key_ = nullptr;
-    std::string_view name_;
-    std::string value_;
+    const char* name_ = "";
+    TSharedText value_;
 };
 
 // One bit of a bound number. Writing a bit rewrites the whole number.

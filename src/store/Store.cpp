@@ -605,13 +605,13 @@ TRegKey::TRegKey(TStore* store, KeyId parent, std::string_view path, bool create
 }
 
 uint32_t TRegKey::SubKeyCount() const {
-    if (subkeys_ < 0) subkeys_ = IsValid() ? store_->SubKeyCount(id_) : 0;
-    return static_cast<uint32_t>(subkeys_);
+    if (subkeys_ == kUnread) subkeys_ = IsValid() ? store_->SubKeyCount(id_) : 0;
+    return subkeys_;
 }
 
 uint32_t TRegKey::ValueCount() const {
-    if (values_ < 0) values_ = IsValid() ? store_->ValueCount(id_) : 0;
-    return static_cast<uint32_t>(values_);
+    if (values_ == kUnread) values_ = IsValid() ? store_->ValueCount(id_) : 0;
+    return values_;
 }
 
 TRegKey::TRegKey(const TRegKey& parent, std::string_view path, bool create)

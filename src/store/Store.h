@@ -219,10 +219,13 @@ private:
         uint64_t stamp;
         std::vector<RegNamedValue> values;
     };
+    // A count that was not read yet. A key with this many subkeys or values
+    // only has them counted again on each call.
+    static constexpr uint32_t kUnread = UINT32_MAX;
     TStore* store_ = nullptr;
     KeyId id_ = 0;
-    mutable int64_t subkeys_ = -1;  // -1: not read yet
-    mutable int64_t values_ = -1;
+    mutable uint32_t subkeys_ = kUnread;
+    mutable uint32_t values_ = kUnread;
     mutable std::unique_ptr<Snapshot> snapshot_;
 };
 

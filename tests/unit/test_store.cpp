@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <thread>
+#include <vector>
 
 #include "TestEnv.h"
 #include "store/AppStore.h"
@@ -55,6 +57,49 @@ TEST_F(StoreFixture, BindingWritesDefaultOnceAndNeverOverwrites) {
     TRegDword m(k, "Mixed", 7);
     EXPECT_EQ(m.Get(), 7u);
     EXPECT_EQ(k.GetString("Mixed"), "x");
+}
+
+TEST(SharedText, EqualTextsShareOneCopyWhileHoldersStayIndependent) {
+    TSharedText a, b;
+    a.Assign("DNTRX-14");
+    b.Assign(std::string("DNTRX-") + "14");
+    EXPECT_EQ(&a.Get(), &b.Get());
+    b.Assign("RUNPROG");
+    EXPECT_EQ(a.Get(), "DNTRX-14");
+    EXPECT_EQ(b.Get(), "RUNPROG");
+    TSharedText c(a);
+    a.Assign("");
+    EXPECT_EQ(a.Get(), "");
+    EXPECT_EQ(c.Get(), "DNTRX-14");
+    // Its own text as the new one: the copy must not go before it is taken.
+    c.Assign(c.Get());
+    EXPECT_EQ(c.Get(), "DNTRX-14");
+    b = c;
+    c.Assign("x");
+    EXPECT_EQ(b.Get(), "DNTRX-14");
+}
+
+TEST(SharedText, HoldersOnManyThreadsKeepWhatTheyWereGiven) {
+    // Threads take and drop the same few texts; a count that went wrong
+    // would free a text still held, and the holder would read another one.
+    const char* const texts[] = {"Action Created.", "Action Completed.", "", "RUNPROGRAM"};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            TSharedText held[3];
+            for (int i = 0; i < 5000; ++i) {
+                TSharedText& h = held[i % 3];
+                const std::string before = h.Get();
+                const TSharedText copy(h);  // keeps the old text alive
+                const char* text = texts[(i + t) % 4];
+                h.Assign(text);
+                if (h.Get() != text || copy.Get() != before) wrong.fetch_add(1);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(StoreFixture, NamesAreCaseInsensitiveAndCasePreserving) {

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/Sync.h"
 #include "support/Thread.h"
@@ -251,6 +252,47 @@ TEST(SyncTest, RecursiveForTheHolderExclusiveForOthers) {
         }
         EXPECT_FALSE(OtherThreadCanEnter(sync));  // still held by outer
     }
+    EXPECT_TRUE(OtherThreadCanEnter(sync));
+}
+
+TEST(SyncTest, TryEnterNestsForTheHolder) {
+    TSync sync;
+    ASSERT_TRUE(sync.TryEnter());
+    ASSERT_TRUE(sync.TryEnter());
+    sync.Leave();
+    EXPECT_FALSE(OtherThreadCanEnter(sync));  // one entry still open
+    sync.Leave();
+    EXPECT_TRUE(OtherThreadCanEnter(sync));
+}
+
+TEST(SyncTest, ContendingThreadsTakeTurnsAndAllGetIn) {
+    // Threads fight over one lock, entering it nested now and then; any two
+    // inside at once, or a lost update, or a sleeper never woken, shows.
+    const TSync sync;
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 20000;
+    long counter = 0;  // guarded by sync only
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                TSync::TLock lock(sync);
+                if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+                if ((i + t) % 7 == 0) {
+                    TSync::TLock again(sync);
+                    ++counter;
+                } else {
+                    ++counter;
+                }
+                inside.fetch_sub(1);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(counter, long{kThreads} * kRounds);
     EXPECT_TRUE(OtherThreadCanEnter(sync));
 }
 
