@@ -125,15 +125,25 @@ int16_t TModuleHost::DrawModuleId() const {
 void TModuleHost::WalkActions(const std::string& vendor, const std::string& module,
                               const std::string& action, bool enable) {
     auto m = FindModule(vendor, module);
+    bool loaded = m && m->IsLoaded();
     for (TJob* job : owner_.AllJobs()) {
         for (size_t pos = 0;; ++pos) {
-            std::string v, mo, a;
-            uint32_t handle = job->ActionInfo(pos, &v, &mo, &a);
-            if (!handle) break;
-            if (v != vendor || mo != module || a != action) continue;
-            TAction* act = job->FindAction(handle);
-            if (!act) continue;
-            if (m && m->IsLoaded()) {
+            TAction* act;
+            uint32_t handle;
+            {
+                // The identity as the action holds it; reading it back from
+                // the store for every action of every job made loading a
+                // module cost seconds with many jobs.
+                TSync::TLock jobLock(*job);
+                act = job->ActionAt(pos);
+                if (!act) break;
+                TSync::TLock lock(*act);
+                if (act->ActionID.Get() != action || act->ModuleID.Get() != module ||
+                    act->VendorID.Get() != vendor)
+                    continue;
+                handle = act->Handle();
+            }
+            if (loaded) {
                 if (enable)
                     m->InitAction(owner_.Hwnd(), action, handle);
                 else
