@@ -416,14 +416,8 @@ long TStore::DeleteKey(KeyId parent, std::string_view name) {
             result = kRegKeyHasSubkeys;
             return false;
         }
-        sqlite3_stmt* s = Prepare("DELETE FROM keys WHERE id=?1");
-        Reset r(s);
-        sqlite3_bind_int64(s, 1, id);
-        if (sqlite3_step(s) != SQLITE_DONE) {
-            result = MapSqlError(sqlite3_extended_errcode(db_));
-            return false;
-        }
-        return true;
+        result = StepById("DELETE FROM keys WHERE id=?1", id);
+        return result == kRegOk;
     });
     KeysChanged();
     ValuesChanged(true);
@@ -431,16 +425,21 @@ long TStore::DeleteKey(KeyId parent, std::string_view name) {
     return ok ? kRegOk : result;
 }
 
-long TStore::DeleteTreeById(KeyId id) {
-    // The foreign keys cascade the deletion to every subkey and value below.
-    sqlite3_stmt* s = Prepare("DELETE FROM keys WHERE id=?1");
+long TStore::StepById(const char* sql, KeyId id) {
+    sqlite3_stmt* s = Prepare(sql);
     if (!s) return kRegStoreError;
     Reset r(s);
     sqlite3_bind_int64(s, 1, id);
     int rc = sqlite3_step(s);
+    return rc == SQLITE_DONE ? kRegOk : MapSqlError(rc);
+}
+
+long TStore::DeleteTreeById(KeyId id) {
+    // The foreign keys cascade the deletion to every subkey and value below.
+    long rc = StepById("DELETE FROM keys WHERE id=?1", id);
     KeysChanged();
     ValuesChanged(true);
-    return rc == SQLITE_DONE ? kRegOk : MapSqlError(rc);
+    return rc;
 }
 
 long TStore::DeleteKeyTree(KeyId parent, std::string_view name) {
@@ -458,21 +457,9 @@ long TStore::ClearKey(KeyId key) {
     if (key == 0) return kRegInvalidHandle;
     long result = kRegOk;
     Transaction([&] {
-        sqlite3_stmt* s = Prepare("DELETE FROM keys WHERE parent=?1");
-        Reset r(s);
-        sqlite3_bind_int64(s, 1, key);
-        if (sqlite3_step(s) != SQLITE_DONE) {
-            result = MapSqlError(sqlite3_extended_errcode(db_));
-            return false;
-        }
-        sqlite3_stmt* v = Prepare("DELETE FROM vals WHERE key=?1");
-        Reset rv(v);
-        sqlite3_bind_int64(v, 1, key);
-        if (sqlite3_step(v) != SQLITE_DONE) {
-            result = MapSqlError(sqlite3_extended_errcode(db_));
-            return false;
-        }
-        return true;
+        result = StepById("DELETE FROM keys WHERE parent=?1", key);
+        if (result == kRegOk) result = StepById("DELETE FROM vals WHERE key=?1", key);
+        return result == kRegOk;
     });
     KeysChanged();
     ValuesChanged(true);

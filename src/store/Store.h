@@ -128,6 +128,8 @@ private:
     bool EndTx(bool commit);
     KeyId FindChild(KeyId parent, std::string_view name);
     long DeleteTreeById(KeyId id);
+    // Runs a one-parameter statement on a key id; the store's result.
+    long StepById(const char* sql, KeyId id);
     void KeysChanged() { ++keyGen_; }
     void ValuesChanged(bool structural) {
         ++valueGen_;
