@@ -79,14 +79,14 @@ int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
             for (;;) {
                 {
                     TSync::TLock lock(*action);
-                    if (action->Ready) break;
+                    ready = action->Ready != 0;
                 }
-                if (stop && stop->load()) break;
+                if (ready || (stop && stop->load())) break;
                 usleep(100 * 1000);
             }
         }
         bool ok = false;
-        if (stop && stop->load() && !action->Ready) {
+        if (!ready) {
             // The program is closing while the action still waits for its
             // settings: it never ran, and counts as failed.
             failed = true;

@@ -44,6 +44,11 @@ public:
     // thread has.
     void StartRun();
     TJob& Job() const { return job_; }
+    // Also ends a wait for an action whose settings are being edited.
+    void RequestTermination() override {
+        stop_ = true;
+        TThread::RequestTermination();
+    }
     uint32_t RunRecordNumber() const;
     std::string RunRecordName() const;
 

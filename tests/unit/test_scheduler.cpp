@@ -305,3 +305,22 @@ TEST_F(SchedulerFixture, ClockSetBackRecomputesAndReordersTheQueue) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SchedulerFixture, ClosingEndsAWaitForSettingsBeingEdited) {
+    uint32_t id = MakeTestJob(app->jobs, actions, "Edited", {{.mode = 0}}, 9, clock.Now());
+    Start();
+    Job("Edited")->ActionAt(0)->Ready = 0;
+    FirstTick();
+    SchedulingTicks();
+    ASSERT_TRUE(client->Pump().WaitServing([&] { return view.Count(kDelayingText) > 0; }, 10000));
+    client->SetShutdownWaitMs(20000);
+    // The waiting run ends with the program instead of holding it up.
+    EXPECT_TRUE(client->CloseWindow());
+    TRegKey action(app->jobs, TJob::KeyNameOf(id) + "\\A00000001", false);
+    EXPECT_EQ(action.GetDword("LastStat"), 1u);
+    EXPECT_EQ(TRegKey(app->crash, "jobs").CurrentSubKeyCount(), 0u);
+}
+
+}  // namespace
