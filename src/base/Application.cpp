@@ -70,9 +70,9 @@ int RunApplication(AppContext& ctx) {
     std::string args = JoinArguments(ctx.argc, ctx.argv, ctx.service ? 2 : 1);
     TAppStore& app = *ctx.app;
 
-    TInstanceLock lock(ctx.paths.runtimeDir);
-    std::string error;
-    TInstanceLock::Claim claim = lock.TryClaim(&error);
+    TInstanceLock& lock = *ctx.lock;
+    std::string error = ctx.claimError;
+    auto claim = static_cast<TInstanceLock::Claim>(ctx.claim);
     if (claim == TInstanceLock::Claim::Failed) {
         fprintf(stderr, "Zarkell'40: cannot check for a running instance: %s\n", error.c_str());
         return 0;
@@ -146,10 +146,25 @@ int ZarkellMain(int argc, char** argv) {
     ctx.argc = argc;
     ctx.argv = argv;
 
+    // The instance lock is tried before the random start-up delay. That
+    // delay was all that kept two starting processes apart; the lock now
+    // decides, so a process that only hands its command line to the running
+    // instance need not wait for it.
+    TInstanceLock lock(ctx.paths.runtimeDir);
+    ctx.lock = &lock;
+    bool serviceSwitch = false;
+    if (argc >= 2)
+        for (const char* sw : {"/register", "/unregister", "/debug", "/service"})
+            serviceSwitch |= strcasecmp(argv[1], sw) == 0;
+    bool installSwitch = serviceSwitch && (strcasecmp(argv[1], "/register") == 0 ||
+                                           strcasecmp(argv[1], "/unregister") == 0);
+    if (!installSwitch) ctx.claim = static_cast<int>(lock.TryClaim(&ctx.claimError));
+
     std::mt19937 rng(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid()));
     srand(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid()));
     const char* noDelay = std::getenv("ZK40_NO_START_DELAY");
-    if (!(noDelay && *noDelay == '1'))
+    bool handOver = ctx.claim == static_cast<int>(TInstanceLock::Claim::Secondary);
+    if (!(noDelay && *noDelay == '1') && !handOver)
         std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 1000));
 
     TSignalControl control(&RequestQuit, nullptr);

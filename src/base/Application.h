@@ -1,10 +1,13 @@
 #pragma once
+#include <string>
+
 #include "store/AppPaths.h"
 
 namespace zk40 {
 
 class TAppStore;
 class TService;
+class TInstanceLock;
 
 struct AppContext {
     AppPaths paths;
@@ -12,6 +15,10 @@ struct AppContext {
     TService* service = nullptr;  // set while running as a service or under /debug
     int argc = 0;
     char** argv = nullptr;
+    // The single-instance lock, tried once at entry.
+    TInstanceLock* lock = nullptr;
+    int claim = 0;  // TInstanceLock::Claim
+    std::string claimError;
 };
 
 // The running instance from claim to exit, or the hand-over of a second
