@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -66,7 +67,7 @@ HandOverResult HandOver(AppContext& ctx, TInstanceLock& lock, const std::string&
 }  // namespace
 
 int RunApplication(AppContext& ctx) {
-    TZarkellApp application(ctx.argc, ctx.argv);
+    auto application = std::make_unique<TZarkellApp>(ctx.argc, ctx.argv);
     std::string args = JoinArguments(ctx.argc, ctx.argv, ctx.service ? 2 : 1);
     TAppStore& app = *ctx.app;
 
@@ -105,7 +106,7 @@ int RunApplication(AppContext& ctx) {
         if (!server.Listen(&error)) fprintf(stderr, "Zarkell'40: %s\n", error.c_str());
         client.SetupWindow();
         client.ProcessCommandLine(args);
-        if (!gQuitRequested) result = application.exec();
+        if (!gQuitRequested) result = application->exec();
         if (!client.CloseWindow()) {
             // A job thread is still inside its module. Leave the crash marker
             // set so the next start reports the abandoned run, and end the
@@ -119,6 +120,8 @@ int RunApplication(AppContext& ctx) {
     ZK40_TRACE(kTraceGeneral, "OwlMain() -- 3");
     app.CrashFlags = app.CrashFlags.Get() & ~1u;
     app.ShutdownTime = clock.Now();
+    application.reset();
+    ZK40_TRACE(kTraceGeneral, "OwlMain() -- 4");
     return result;
 }
 

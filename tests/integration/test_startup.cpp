@@ -9,6 +9,7 @@
 #include "Process.h"
 #include "TestEnv.h"
 #include "store/AppStore.h"
+#include "store/Trace.h"
 
 using namespace zk40;
 using namespace zk40test;
@@ -214,6 +215,29 @@ TEST(Boundary, CoreToolsLinkNeitherQtGuiNorWidgets) {
         EXPECT_EQ(out.find("Qt6Gui"), std::string::npos) << bin;
         EXPECT_EQ(out.find("Qt6Widgets"), std::string::npos) << bin;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ProgramFixture, TraceLinesBeforeTheFlagsAreLoadedAreNotWritten) {
+    {
+        auto app = OpenStore();
+        app->base.SetDword("DebugFlags", kTraceGeneral | kTraceShutdown);
+        app->base.SetString("DebugCode", debugcode::Issue(0xFF, CurrentStoreTime() + 86400));
+    }
+    ChildProcess p = Start();
+    ASSERT_TRUE(WaitRunning(p)) << p.Output();
+    p.Signal(SIGTERM);
+    ASSERT_EQ(p.Wait(20000), 0);
+    std::string log = ReadFile(xdg.stateHome() + "/zarkell40/zk40.trace.log");
+    for (const char* line : {"OwlMain() -- 3", "OwlMain() -- 4", "TZarkellClient::TZarkellClient()",
+                             "TZarkellClient::SetupWindow()", "TZarkellClient::CloseWindow()",
+                             "TZarkellApp::~TZarkellApp() -- 1"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    for (const char* line : {"OwlMain() -- 1", "OwlMain() -- 2", "::EvTimer()"})
+        EXPECT_EQ(log.find(line), std::string::npos) << line;
 }
 
 }  // namespace
