@@ -4,12 +4,14 @@ namespace zk40 {
 
 TAppStore::TAppStore(const AppPaths& paths) {
     store_ = TStore::Open(paths.storeFile, &openError_);
-    Bind();
+    Bind(paths);
 }
 
-TAppStore::TAppStore(std::unique_ptr<TStore> store) : store_(std::move(store)) { Bind(); }
+TAppStore::TAppStore(std::unique_ptr<TStore> store) : store_(std::move(store)) {
+    Bind(AppPaths::FromEnvironment());
+}
 
-void TAppStore::Bind() {
+void TAppStore::Bind(const AppPaths& paths) {
     TStore* s = store_.get();
     maker = TRegKey(s, kMakerKeyPath);
     product = TRegKey(s, kProductKeyPath);
@@ -23,6 +25,18 @@ void TAppStore::Bind() {
     CrashFlags.Bind(crash, "Flags", 0);
     StartupTime.Bind(crash, "StartupTime", 0);
     ShutdownTime.Bind(crash, "ShutdownTime", 0);
+    // The rest of the application values are read where they are used, but
+    // a fresh store gets every one with its default now, so what a user
+    // finds in the store is the whole set from the first start on.
+    for (auto [name, def] : {std::pair{"CommandLine", ""}, {"DebugCode", ""}, {"LocalUpdate", ""},
+                             {"URLADDON", "?CURVER=[CURVER]"}, {"DunEntry", ""},
+                             {"DunUsername", ""}, {"DunPassword", ""}, {"UpdateServer", ""}})
+        TRegString(base, name, def);
+    TRegString(base, "ActionPath", paths.actionsDir);
+    TRegString(base, "HelpPath", paths.helpDir);
+    for (auto [name, def] : {std::pair{"DebugFlags", 0u}, {"NextUpdate", 0u},
+                             {"LastBaseUpdate", 1u}, {"LastBaseUpdateVer", 0u}})
+        TRegDword(base, name, def);
     for (TRegKey* k : {&maker, &product, &base, &jobs, &crash}) k->DropSnapshot();
     LoadFlagBits();
 }

@@ -59,7 +59,7 @@ public:
     bool RunningBit() const { return CrashFlags.Get() & 1u; }
 
 private:
-    void Bind();
+    void Bind(const AppPaths& paths);
     std::unique_ptr<TStore> store_;
     std::string openError_;
     bool bits_[5] = {};

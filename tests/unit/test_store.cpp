@@ -205,6 +205,11 @@ TEST_F(StoreFixture, FirstOpenCreatesTheFixedKeysWithTheirDefaults) {
     EXPECT_EQ(app.crash.GetDword("Flags", 99), 0u);
     EXPECT_EQ(app.crash.GetDword("StartupTime", 99), 0u);
     EXPECT_EQ(app.crash.GetDword("ShutdownTime", 99), 0u);
+    EXPECT_EQ(app.base.GetString("URLADDON"), "?CURVER=[CURVER]");
+    EXPECT_EQ(app.base.GetDword("LastBaseUpdate", 99), 1u);
+    EXPECT_EQ(app.base.GetDword("NextUpdate", 99), 0u);
+    EXPECT_EQ(app.base.GetString("ActionPath").back(), '/');
+    EXPECT_FALSE(app.base.HasValue("RunJob"));
     store = nullptr;
 }
 
