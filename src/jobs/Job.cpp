@@ -583,38 +583,37 @@ bool TJob::SwapNeighbours(uint32_t a, uint32_t b) {
     return true;
 }
 
-uint32_t TJob::ActionTreeItem(uint32_t handle) const {
+uint32_t TJob::ActionField(uint32_t handle, uint32_t TAction::*field) const {
     TLock lock(*this);
     TAction* a = FindAction(handle);
     if (!a) return 0;
     TLock actionLock(*a);
-    return a->TreeItem;
+    return a->*field;
+}
+
+bool TJob::SetActionField(uint32_t handle, uint32_t TAction::*field, uint32_t value) {
+    TLock lock(*this);
+    TAction* a = FindAction(handle);
+    if (!a) return false;
+    TLock actionLock(*a);
+    a->*field = value;
+    return true;
+}
+
+uint32_t TJob::ActionTreeItem(uint32_t handle) const {
+    return ActionField(handle, &TAction::TreeItem);
 }
 
 bool TJob::SetActionTreeItem(uint32_t handle, uint32_t item) {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return false;
-    TLock actionLock(*a);
-    a->TreeItem = item;
-    return true;
+    return SetActionField(handle, &TAction::TreeItem, item);
 }
 
 uint32_t TJob::ActionStatusNode(uint32_t handle) const {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return 0;
-    TLock actionLock(*a);
-    return a->StatusNode;
+    return ActionField(handle, &TAction::StatusNode);
 }
 
 bool TJob::SetActionStatusNode(uint32_t handle, uint32_t node) {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return false;
-    TLock actionLock(*a);
-    a->StatusNode = node;
-    return true;
+    return SetActionField(handle, &TAction::StatusNode, node);
 }
 
 // ---- property values ----

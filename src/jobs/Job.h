@@ -119,6 +119,13 @@ public:
     uint32_t ActionStatusNode(uint32_t handle) const;
     bool SetActionStatusNode(uint32_t handle, uint32_t node);
 
+private:
+    // One tree handle of an action, read or written under both locks.
+    uint32_t ActionField(uint32_t handle, uint32_t TAction::*field) const;
+    bool SetActionField(uint32_t handle, uint32_t TAction::*field, uint32_t value);
+
+public:
+
     // Property values of an action (codes 1 to 8). Set writes the request's
     // number or text; Get reads into the request, writing the request's own
     // value as the default when none is stored. False for a code outside

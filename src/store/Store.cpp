@@ -641,25 +641,23 @@ long TRegKey::Query(std::string_view name, RegValueData* out) const {
     return IsValid() ? store_->QueryValue(id_, name, out) : kRegInvalidHandle;
 }
 
+namespace {
+RegNamedValue* FindNamed(std::vector<RegNamedValue>& values, std::string_view name) {
+    for (auto& v : values)
+        if (v.name.size() == name.size() && strncasecmp(v.name.data(), name.data(), name.size()) == 0)
+            return &v;
+    return nullptr;
+}
+}  // namespace
+
 long TRegKey::QueryCached(std::string_view name, RegValueData* out) const {
     if (!IsValid()) return kRegInvalidHandle;
     std::lock_guard<std::recursive_mutex> lock(store_->Mutex());
-    uint64_t stamp = store_->ChangeStamp();
-    if (!snapshot_ || snapshot_->stamp != stamp) {
-        if (!snapshot_) snapshot_ = std::make_unique<Snapshot>();
-        if (store_->LoadValues(id_, &snapshot_->values) != kRegOk) {
-            snapshot_.reset();
-            return store_->QueryValue(id_, name, out);
-        }
-        snapshot_->stamp = stamp;
-    }
-    for (const auto& v : snapshot_->values) {
-        if (v.name.size() == name.size() && strncasecmp(v.name.data(), name.data(), name.size()) == 0) {
-            if (out) *out = v.value;
-            return kRegOk;
-        }
-    }
-    return kRegNotFound;
+    if (!CachedValues()) return store_->QueryValue(id_, name, out);
+    const RegNamedValue* v = FindNamed(snapshot_->values, name);
+    if (!v) return kRegNotFound;
+    if (out) *out = v->value;
+    return kRegOk;
 }
 
 const std::vector<RegNamedValue>* TRegKey::CachedValues() const {
@@ -685,17 +683,12 @@ long TRegKey::Set(std::string_view name, uint32_t type, std::string_view data) c
     bool fresh = snapshot_ && snapshot_->stamp == store_->ChangeStamp();
     long rc = store_->SetValue(id_, name, type, data);
     if (fresh && rc == kRegOk) {
-        bool found = false;
-        for (auto& v : snapshot_->values) {
-            if (v.name.size() == name.size() &&
-                strncasecmp(v.name.data(), name.data(), name.size()) == 0) {
-                v.value.type = type;
-                v.value.data.assign(data);
-                found = true;
-                break;
-            }
+        if (RegNamedValue* v = FindNamed(snapshot_->values, name)) {
+            v->value.type = type;
+            v->value.data.assign(data);
+        } else {
+            snapshot_->values.push_back({std::string(name), {type, std::string(data)}});
         }
-        if (!found) snapshot_->values.push_back({std::string(name), {type, std::string(data)}});
         snapshot_->stamp = store_->ChangeStamp();
     }
     return rc;
