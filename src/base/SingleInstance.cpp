@@ -75,7 +75,7 @@ void TInstanceServer::OnConnection() {
             sock->abort();
             continue;
         }
-        connect(sock, &QLocalSocket::readyRead, this, [this, sock] {
+        auto answer = [this, sock] {
             if (!sock->canReadLine()) return;
             QByteArray line = sock->readLine().trimmed();
             if (line == "WAKE") {
@@ -84,7 +84,10 @@ void TInstanceServer::OnConnection() {
                 sock->flush();
             }
             sock->disconnectFromServer();
-        });
+        };
+        connect(sock, &QLocalSocket::readyRead, this, answer);
+        // The line may have come in before we were listening for it.
+        answer();
     }
 }
 
