@@ -98,7 +98,8 @@ void BM_ManyJobsDueAtOnce(benchmark::State& state) {
             });
             TZarkellClient client(app, paths, SystemClock::Instance(), view, nullptr);
             client.SetupWindow();
-            if (time(nullptr) >= dueUnix) state.SkipWithError("setup took longer than the lead time");
+            if (time(nullptr) >= dueUnix)
+                state.SkipWithError("setup took longer than the lead time");
             cpu0 = CpuSeconds();
             state.ResumeTiming();
             auto dueTime = std::chrono::system_clock::from_time_t(static_cast<time_t>(dueUnix));

@@ -118,9 +118,9 @@ typedef uint32_t ZKActionHandle;
 #pragma pack(push, 1)
 typedef struct ZKPropertyRequest {
     uint16_t reserved;
-    int16_t id;      /* the value is named "RID-%04.4X" of it */
-    int16_t code;    /* ZK_PROP_* */
-    uint32_t number; /* codes 1, 3, 5, 7 */
+    int16_t id;                       /* the value is named "RID-%04.4X" of it */
+    int16_t code;                     /* ZK_PROP_* */
+    uint32_t number;                  /* codes 1, 3, 5, 7 */
     char text[ZK_PROPERTY_TEXT_SIZE]; /* codes 2, 4, 6, 8; zero-terminated */
 } ZKPropertyRequest;
 

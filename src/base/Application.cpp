@@ -181,10 +181,12 @@ int ZarkellMain(int argc, char** argv) {
             ctx.service = &service;
             if (is("/register")) {
                 if (!service.Install())
-                    fprintf(stderr, "Zarkell'40: cannot write %s\n", service.UnitFilePath().c_str());
+                    fprintf(stderr, "Zarkell'40: cannot write %s\n",
+                            service.UnitFilePath().c_str());
             } else if (is("/unregister")) {
                 if (!service.Remove())
-                    fprintf(stderr, "Zarkell'40: cannot remove %s\n", service.UnitFilePath().c_str());
+                    fprintf(stderr, "Zarkell'40: cannot remove %s\n",
+                            service.UnitFilePath().c_str());
             } else if (is("/debug")) {
                 service.DebugRun(argc, argv);
             } else {

@@ -34,8 +34,8 @@ int HostPost(ZKHwnd hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
     return 1;
 }
 
-const ZKHostFunctions kHostFunctions = {sizeof(ZKHostFunctions), ZK_HOST_VERSION, &HostSend,
-                                        &HostPost, &HostAlloc, &HostFree};
+const ZKHostFunctions kHostFunctions = {
+    sizeof(ZKHostFunctions), ZK_HOST_VERSION, &HostSend, &HostPost, &HostAlloc, &HostFree};
 
 std::string InstallId(const TRegKey& base) {
     TRegString id(base, "InstallID", "");
@@ -262,8 +262,8 @@ bool TZarkellClient::RunAction(TAction& action) {
     }
     std::shared_ptr<TActionTypeModule> module = modules_->FindModule(v, m);
     bool ok = module && module->RunAction(Hwnd(), a, handle);
-    if (!module) PostActionStatus(handle, "Action Status: Action module " + v + ":" + m +
-                                              " is not loaded");
+    if (!module)
+        PostActionStatus(handle, "Action Status: Action module " + v + ":" + m + " is not loaded");
     TSync::TLock lock(action);
     action.LastStat = ok ? 0 : 1;
     return ok;
@@ -377,7 +377,8 @@ void TZarkellClient::QueueRequest(TQueueURL request) {
 
 TUpdateThread& TZarkellClient::EnsureWorker(bool* created) {
     *created = !update_;
-    if (!update_) update_ = std::make_unique<TUpdateThread>(*bridge_, app_.product, updateSettings_);
+    if (!update_)
+        update_ = std::make_unique<TUpdateThread>(*bridge_, app_.product, updateSettings_);
     return *update_;
 }
 
@@ -511,15 +512,18 @@ void TZarkellClient::SelectActionTypes(
         TRegString fileName(mk, "FILENAME", "");
         if (fileName.Get().empty()) fileName = modules_->FreshFileName();
         std::string path = modules_->ActionPath() + fileName.Get();
-        std::string label = TRegKey(actionsKey_, v).GetString("VENDOR") + ":" + ak.GetString("DESC");
+        std::string label =
+            TRegKey(actionsKey_, v).GetString("VENDOR") + ":" + ak.GetString("DESC");
         if (access(path.c_str(), R_OK) != 0) {
             QueueRequest(
                 TQueueURL::MakeModuleArchive(mk.GetString("URL"), path, v, m, a, false, label));
         } else if (!modules_->InstallOrLoad(path, v, m, a)) {
             ak.SetDword("LOADED", 0);
         }
-        uint16_t have = static_cast<uint16_t>(strtoul(ak.GetString("ADVERSION").c_str(), nullptr, 10));
-        uint16_t want = static_cast<uint16_t>(strtoul(ak.GetString("ACTDATAVER").c_str(), nullptr, 10));
+        uint16_t have =
+            static_cast<uint16_t>(strtoul(ak.GetString("ADVERSION").c_str(), nullptr, 10));
+        uint16_t want =
+            static_cast<uint16_t>(strtoul(ak.GetString("ACTDATAVER").c_str(), nullptr, 10));
         std::string dataUrl = ak.GetString("ACTDATAURL");
         if (have < want && !dataUrl.empty())
             QueueRequest(TQueueURL::MakeActionData(dataUrl, v, m, a, label));
@@ -676,8 +680,8 @@ bool TZarkellClient::CloseWindow() {
     for (auto& t : threads_) t->RequestTermination();
     // Modules get a bounded time to stop; a run that will not end is left
     // behind and reported at the next start from its run record.
-    bool ended = pump_->WaitServing([this] { return !AnyJobRunning(); }, shutdownWaitMs_) &&
-                 !updateStuck;
+    bool ended =
+        pump_->WaitServing([this] { return !AnyJobRunning(); }, shutdownWaitMs_) && !updateStuck;
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     if (!ended) {
         for (auto& t : threads_) {

@@ -72,8 +72,7 @@ std::string JoinArguments(int argc, const char* const* argv, int first) {
         }
         size_t sep = arg.find_first_of(":=");
         bool isOption = !arg.empty() && (arg[0] == '-' || arg[0] == '/');
-        if (isOption && sep != std::string_view::npos &&
-            !NeedsQuotes(arg.substr(0, sep))) {
+        if (isOption && sep != std::string_view::npos && !NeedsQuotes(arg.substr(0, sep))) {
             out.append(arg.substr(0, sep + 1));
             arg.remove_prefix(sep + 1);
         }

@@ -18,7 +18,9 @@ void TMessagePump::Enqueue(Item* item) {
     }
     arrived_.notify_all();
     // One wake-up per batch: the main thread drains everything queued.
-    if (wake) QMetaObject::invokeMethod(this, [this] { Drain(); }, Qt::QueuedConnection);
+    if (wake)
+        QMetaObject::invokeMethod(
+            this, [this] { Drain(); }, Qt::QueuedConnection);
 }
 
 intptr_t TMessagePump::Send(uint32_t msg, uintptr_t wparam, intptr_t lparam) {
@@ -63,7 +65,8 @@ void TMessagePump::Drain() {
         }
         if (batch.empty()) return;
         for (Item* item : batch) {
-            intptr_t r = item->call ? item->call() : handler_(item->msg, item->wparam, item->lparam);
+            intptr_t r =
+                item->call ? item->call() : handler_(item->msg, item->wparam, item->lparam);
             if (item->sync) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 item->result = r;

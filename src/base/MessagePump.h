@@ -42,7 +42,7 @@ private:
         bool sync;
         intptr_t result = 0;
         bool done = false;
-        std::function<intptr_t()> call;
+        std::function<intptr_t()> call{};
     };
     void Enqueue(Item* item);
 

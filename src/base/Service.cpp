@@ -5,9 +5,9 @@
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-journal.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -41,9 +41,7 @@ std::string TService::UnitDir() {
     return std::string(home ? home : "/tmp") + "/.config/systemd/user";
 }
 
-std::string TService::UnitFilePath() const {
-    return UnitDir() + "/" + "zarkell40.service";
-}
+std::string TService::UnitFilePath() const { return UnitDir() + "/" + "zarkell40.service"; }
 
 std::string TService::UnitText(const std::string& exePath, const std::string& displayName,
                                const std::string& serviceName, bool systemWide) {
@@ -212,8 +210,8 @@ void TService::SetStatus(int state, int exitCode) {
 
 void TService::ReportEvent(const std::string& text, int type) {
     int priority = type == 1 ? LOG_ERR : type == 2 ? LOG_WARNING : LOG_INFO;
-    sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%i", priority,
-                    "SYSLOG_IDENTIFIER=%s", ServiceName().c_str(), nullptr);
+    sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%i", priority, "SYSLOG_IDENTIFIER=%s",
+                    ServiceName().c_str(), nullptr);
 }
 
 // ---- signals ----

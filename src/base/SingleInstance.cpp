@@ -58,7 +58,8 @@ bool TInstanceServer::Listen(std::string* error) {
     // process that is gone.
     QLocalServer::removeServer(QString::fromStdString(path_));
     if (!server_->listen(QString::fromStdString(path_))) {
-        if (error) *error = "cannot listen on " + path_ + ": " + server_->errorString().toStdString();
+        if (error)
+            *error = "cannot listen on " + path_ + ": " + server_->errorString().toStdString();
         return false;
     }
     return true;

@@ -125,7 +125,6 @@ private:
     bool SetActionField(uint32_t handle, uint32_t TAction::*field, uint32_t value);
 
 public:
-
     // Property values of an action (codes 1 to 8). Set writes the request's
     // number or text; Get reads into the request, writing the request's own
     // value as the default when none is stored. False for a code outside

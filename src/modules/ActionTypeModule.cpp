@@ -8,10 +8,10 @@
 namespace zk40 {
 
 namespace {
-const char* const kEntryNames[] = {"ZKStart",        "ZKEnableAction", "ZKDisableAction",
-                                   "ZKRunAction",    "ZKStopAction",   "ZKPreferences",
+const char* const kEntryNames[] = {"ZKStart",         "ZKEnableAction",  "ZKDisableAction",
+                                   "ZKRunAction",     "ZKStopAction",    "ZKPreferences",
                                    "ZKCleanupAction", "ZKGetActionData", "ZKInitAction",
-                                   "ZKDeinitAction", "ZKTrayCallback", "ZKLoadString"};
+                                   "ZKDeinitAction",  "ZKTrayCallback",  "ZKLoadString"};
 }
 
 TActionTypeModule::TActionTypeModule(const ZKHostFunctions* host, int16_t moduleId,
@@ -186,8 +186,7 @@ bool TActionTypeModule::RunAction(ZKHwnd hwnd, const std::string& action, ZKActi
 bool TActionTypeModule::StopAction(ZKHwnd hwnd, const std::string& action, ZKActionHandle handle) {
     return CallAction(kStop, hwnd, action, handle);
 }
-bool TActionTypeModule::Preferences(ZKHwnd hwnd, const std::string& action,
-                                    ZKActionHandle handle) {
+bool TActionTypeModule::Preferences(ZKHwnd hwnd, const std::string& action, ZKActionHandle handle) {
     return CallAction(kPreferences, hwnd, action, handle);
 }
 bool TActionTypeModule::CleanupAction(ZKHwnd hwnd, const std::string& action,

@@ -9,8 +9,9 @@ namespace zk40 {
 namespace {
 const char* const kWeekdays[7] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
                                   "Friday", "Saturday", "Sunday"};
-const char* const kMonths[12] = {"January", "February", "March",     "April",   "May",      "June",
-                                 "July",    "August",   "September", "October", "November", "December"};
+const char* const kMonths[12] = {"January",   "February", "March",    "April",
+                                 "May",       "June",     "July",     "August",
+                                 "September", "October",  "November", "December"};
 
 // The replacement for one code, or false when the code is unknown.
 bool Replacement(char code, StoreTime t, std::string& out) {
@@ -20,30 +21,77 @@ bool Replacement(char code, StoreTime t, std::string& out) {
     const char* ampm = c.hour < 12 ? "AM" : "PM";
     char b[64];
     switch (code) {
-        case '$': out = "$"; return true;
-        case 'A': out = kWeekdays[wd - 1]; return true;
-        case 'B': out = kMonths[c.month - 1]; return true;
-        case 'a': out = std::string(kWeekdays[wd - 1], 3); return true;
-        case 'b': out = std::string(kMonths[c.month - 1], 3); return true;
-        case 'D': snprintf(b, sizeof b, "%02d-%02d-%02d", c.month, c.day, c.year % 100); break;
-        case 'd': snprintf(b, sizeof b, "%02d", c.day); break;
-        case 'e': snprintf(b, sizeof b, "%d", c.day); break;
-        case 'm': snprintf(b, sizeof b, "%02d", c.month); break;
-        case 'Y': snprintf(b, sizeof b, "%d", c.year); break;
-        case 'y': snprintf(b, sizeof b, "%d", c.year % 100); break;
-        case 'j': snprintf(b, sizeof b, "%d", DayOfYear(t)); break;
-        case 'H': snprintf(b, sizeof b, "%02d", c.hour); break;
-        case 'k': snprintf(b, sizeof b, "%d", c.hour); break;
-        case 'I': snprintf(b, sizeof b, "%02d", h12); break;
-        case 'l': snprintf(b, sizeof b, "%d", h12); break;
-        case 'M': snprintf(b, sizeof b, "%02d", c.minute); break;
-        case 'S': snprintf(b, sizeof b, "%d", c.second); break;
-        case 'R': snprintf(b, sizeof b, "%02d:%02d", c.hour, c.minute); break;
-        case 'r': snprintf(b, sizeof b, "%02d:%02d:%02d %s", h12, c.minute, c.second, ampm); break;
-        case 'p': out = ampm; return true;
-        case 's': snprintf(b, sizeof b, "%u", t); break;
-        case 'w': snprintf(b, sizeof b, "%d", wd - 1); break;
-        default: return false;
+        case '$':
+            out = "$";
+            return true;
+        case 'A':
+            out = kWeekdays[wd - 1];
+            return true;
+        case 'B':
+            out = kMonths[c.month - 1];
+            return true;
+        case 'a':
+            out = std::string(kWeekdays[wd - 1], 3);
+            return true;
+        case 'b':
+            out = std::string(kMonths[c.month - 1], 3);
+            return true;
+        case 'D':
+            snprintf(b, sizeof b, "%02d-%02d-%02d", c.month, c.day, c.year % 100);
+            break;
+        case 'd':
+            snprintf(b, sizeof b, "%02d", c.day);
+            break;
+        case 'e':
+            snprintf(b, sizeof b, "%d", c.day);
+            break;
+        case 'm':
+            snprintf(b, sizeof b, "%02d", c.month);
+            break;
+        case 'Y':
+            snprintf(b, sizeof b, "%d", c.year);
+            break;
+        case 'y':
+            snprintf(b, sizeof b, "%d", c.year % 100);
+            break;
+        case 'j':
+            snprintf(b, sizeof b, "%d", DayOfYear(t));
+            break;
+        case 'H':
+            snprintf(b, sizeof b, "%02d", c.hour);
+            break;
+        case 'k':
+            snprintf(b, sizeof b, "%d", c.hour);
+            break;
+        case 'I':
+            snprintf(b, sizeof b, "%02d", h12);
+            break;
+        case 'l':
+            snprintf(b, sizeof b, "%d", h12);
+            break;
+        case 'M':
+            snprintf(b, sizeof b, "%02d", c.minute);
+            break;
+        case 'S':
+            snprintf(b, sizeof b, "%d", c.second);
+            break;
+        case 'R':
+            snprintf(b, sizeof b, "%02d:%02d", c.hour, c.minute);
+            break;
+        case 'r':
+            snprintf(b, sizeof b, "%02d:%02d:%02d %s", h12, c.minute, c.second, ampm);
+            break;
+        case 'p':
+            out = ampm;
+            return true;
+        case 's':
+            snprintf(b, sizeof b, "%u", t);
+            break;
+        case 'w':
+            snprintf(b, sizeof b, "%d", wd - 1);
+            break;
+        default:
+            return false;
     }
     out = b;
     return true;

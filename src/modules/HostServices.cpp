@@ -160,7 +160,7 @@ intptr_t THostServices::Handle(uint32_t msg, uintptr_t wparam, intptr_t lparam) 
         case ZKM_INSTALL: {
             auto* rq = reinterpret_cast<TInstallRequest*>(lparam);
             return rq && modules_.InstallOrLoad(rq->path, rq->vendor, rq->module, rq->action) ? 1
-                                                                                               : 0;
+                                                                                              : 0;
         }
         default:
             break;

@@ -68,7 +68,8 @@ bool HasTags(const unsigned char t[8]) {
 
 uint32_t ModuleChecksum(const void* data, size_t size, uint32_t crc) {
     const auto* p = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < size; ++i) crc = kTable.t[(crc ^ p[i]) & 0xFF] ^ ((crc << 8) & 0x00FFFFFFu);
+    for (size_t i = 0; i < size; ++i)
+        crc = kTable.t[(crc ^ p[i]) & 0xFF] ^ ((crc << 8) & 0x00FFFFFFu);
     return crc;
 }
 

@@ -16,8 +16,9 @@ StoreTime NextRunOf(const TJob* job) {
 void TScheduleQueue::Insert(TJob* job) {
     StoreTime t = NextRunOf(job);
     // Binary search for the first entry due strictly later.
-    auto it = std::upper_bound(entries_.begin(), entries_.end(), t,
-                               [](StoreTime v, const TJobSched& e) { return v < NextRunOf(e.Job); });
+    auto it =
+        std::upper_bound(entries_.begin(), entries_.end(), t,
+                         [](StoreTime v, const TJobSched& e) { return v < NextRunOf(e.Job); });
     TJobSched e;
     e.Job = job;
     entries_.insert(it, e);

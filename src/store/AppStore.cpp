@@ -28,14 +28,21 @@ void TAppStore::Bind(const AppPaths& paths) {
     // The rest of the application values are read where they are used, but
     // a fresh store gets every one with its default now, so what a user
     // finds in the store is the whole set from the first start on.
-    for (auto [name, def] : {std::pair{"CommandLine", ""}, {"DebugCode", ""}, {"LocalUpdate", ""},
-                             {"URLADDON", "?CURVER=[CURVER]"}, {"DunEntry", ""},
-                             {"DunUsername", ""}, {"DunPassword", ""}, {"UpdateServer", ""}})
+    for (auto [name, def] : {std::pair{"CommandLine", ""},
+                             {"DebugCode", ""},
+                             {"LocalUpdate", ""},
+                             {"URLADDON", "?CURVER=[CURVER]"},
+                             {"DunEntry", ""},
+                             {"DunUsername", ""},
+                             {"DunPassword", ""},
+                             {"UpdateServer", ""}})
         TRegString(base, name, def);
     TRegString(base, "ActionPath", paths.actionsDir);
     TRegString(base, "HelpPath", paths.helpDir);
-    for (auto [name, def] : {std::pair{"DebugFlags", 0u}, {"NextUpdate", 0u},
-                             {"LastBaseUpdate", 1u}, {"LastBaseUpdateVer", 0u}})
+    for (auto [name, def] : {std::pair{"DebugFlags", 0u},
+                             {"NextUpdate", 0u},
+                             {"LastBaseUpdate", 1u},
+                             {"LastBaseUpdateVer", 0u}})
         TRegDword(base, name, def);
     for (TRegKey* k : {&maker, &product, &base, &jobs, &crash}) k->DropSnapshot();
     LoadFlagBits();

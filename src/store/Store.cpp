@@ -111,9 +111,9 @@ bool TStore::Init(const std::string& path, std::string* error) {
     }
     fchmod(fd, 0600);
     ::close(fd);
-    int rc = sqlite3_open_v2(path.c_str(), &db_,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         if (error) *error = "cannot open store " + path + ": " + sqlite3_errstr(rc);
         return false;
@@ -644,7 +644,8 @@ long TRegKey::Query(std::string_view name, RegValueData* out) const {
 namespace {
 RegNamedValue* FindNamed(std::vector<RegNamedValue>& values, std::string_view name) {
     for (auto& v : values)
-        if (v.name.size() == name.size() && strncasecmp(v.name.data(), name.data(), name.size()) == 0)
+        if (v.name.size() == name.size() &&
+            strncasecmp(v.name.data(), name.data(), name.size()) == 0)
             return &v;
     return nullptr;
 }

@@ -59,8 +59,8 @@ void DateOfDayNumber(int64_t dayNumber, int& year, int& month, int& day) {
 }
 
 StoreTime ToStoreTime(const CivilTime& c) {
-    int64_t s = DayNumber(c.year, c.month, c.day) * kSecondsPerDay + c.hour * 3600 +
-                c.minute * 60 + c.second;
+    int64_t s = DayNumber(c.year, c.month, c.day) * kSecondsPerDay + c.hour * 3600 + c.minute * 60 +
+                c.second;
     if (s < 0) return 0;
     if (s > UINT32_MAX) return UINT32_MAX;
     return static_cast<StoreTime>(s);
@@ -145,8 +145,8 @@ bool ParseStoreTime(const std::string& text, StoreTime& out) {
     if (c.year < 1901 || !IsValidDate(c.year, c.month, c.day) || c.hour < 0 || c.hour > 23 ||
         c.minute < 0 || c.minute > 59 || c.second < 0 || c.second > 59)
         return false;
-    int64_t s = DayNumber(c.year, c.month, c.day) * kSecondsPerDay + c.hour * 3600 +
-                c.minute * 60 + c.second;
+    int64_t s = DayNumber(c.year, c.month, c.day) * kSecondsPerDay + c.hour * 3600 + c.minute * 60 +
+                c.second;
     if (s > UINT32_MAX) return false;
     out = static_cast<StoreTime>(s);
     return true;

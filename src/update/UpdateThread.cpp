@@ -156,7 +156,8 @@ int TUpdateThread::Run() {
         ConfigurationRun();
         if (!TerminationRequested())
             RunStartupChecks(
-                product_, owner_, [this](TQueueURL q) {
+                product_, owner_,
+                [this](TQueueURL q) {
                     owner_.QueueBranchAdd(q.Text);
                     Enqueue(std::move(q));
                 },
@@ -179,8 +180,8 @@ int TUpdateThread::Run() {
         if (conn == 0)
             owner_.Status("SysUpd:  Local Update Mode.");
         else if (conn == 1 || conn == 2)
-            owner_.Status("SysUpd:  Next Update = " +
-                          FormatStoreTime(base.GetDword("NextUpdate", 0)) + ".");
+            owner_.Status(
+                "SysUpd:  Next Update = " + FormatStoreTime(base.GetDword("NextUpdate", 0)) + ".");
     }
     owner_.Progress(0);
     return 0;
@@ -336,7 +337,8 @@ void RunStartupChecks(const TRegKey& productKey, IUpdateProgress& progress,
     }
     TRegTime lastBase(base, "LastBaseUpdate", 1);
     TRegDword lastBaseVer(base, "LastBaseUpdateVer", 0);
-    uint32_t avail = static_cast<uint32_t>(strtoul(config.GetString("AVAILVER").c_str(), nullptr, 10));
+    uint32_t avail =
+        static_cast<uint32_t>(strtoul(config.GetString("AVAILVER").c_str(), nullptr, 10));
     if (buildNumber < avail && (lastBaseVer.Get() < avail || now - lastBase.Get() > 3600)) {
         lastBase = now;
         lastBaseVer = avail;

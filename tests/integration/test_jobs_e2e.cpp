@@ -84,22 +84,21 @@ TEST_F(JobsFixture, KilledDuringAnActionIsReportedInTheCrashLog) {
     p.Signal(SIGKILL);
     p.Wait(10000);
     ChildProcess again = Start();
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(paths.crashLog).find("END-OF-CRASH:") !=
-                                     std::string::npos; },
-                        30000))
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFile(paths.crashLog).find("END-OF-CRASH:") != std::string::npos; }, 30000))
         << again.Output();
     std::string log = ReadFile(paths.crashLog);
-    for (const char* line : {"RUNJOBCNT:1\n", "\nNAME:Crashy\n", "\nACTION-VID:ZKTEST\n",
-                             "\nACTION-MID:TESTMOD\n", "\nACTION-AID:TESTACT\n",
-                             "\nACTION-NAM:Crashy/TESTACT\n", "\nJOB-1:0000"})
+    for (const char* line :
+         {"RUNJOBCNT:1\n", "\nNAME:Crashy\n", "\nACTION-VID:ZKTEST\n", "\nACTION-MID:TESTMOD\n",
+          "\nACTION-AID:TESTACT\n", "\nACTION-NAM:Crashy/TESTACT\n", "\nJOB-1:0000"})
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
-    EXPECT_TRUE(WaitFor([&] { return TRegKey(app->crash, "jobs").CurrentSubKeyCount() == 0; },
-                        10000));
+    EXPECT_TRUE(
+        WaitFor([&] { return TRegKey(app->crash, "jobs").CurrentSubKeyCount() == 0; }, 10000));
     Stop(again);
     // A clean run adds no block.
     ChildProcess third = Start();
-    ASSERT_TRUE(WaitFor([&] { return third.Output().find("Completed,") != std::string::npos; },
-                        30000));
+    ASSERT_TRUE(
+        WaitFor([&] { return third.Output().find("Completed,") != std::string::npos; }, 30000));
     Stop(third);
     EXPECT_EQ(ReadFile(paths.crashLog), log);
 }
@@ -111,9 +110,9 @@ TEST_F(JobsFixture, ModuleWithWrongTrailerIsRefused) {
     WriteFile(f, bytes);
     uint32_t id = MakeTestJob(app->jobs, actions, "Refused", {{.mode = 0}});
     ChildProcess p = Start({"/runjob:Refused"});
-    ASSERT_TRUE(WaitFor([&] { return JobKey(id).GetDword("LastRun") != 0 &&
-                                     JobKey(id).GetDword("State") == 5; },
-                        30000))
+    ASSERT_TRUE(WaitFor(
+        [&] { return JobKey(id).GetDword("LastRun") != 0 && JobKey(id).GetDword("State") == 5; },
+        30000))
         << p.Output();
     EXPECT_EQ(ActionKey(id, 1).GetDword("LastStat"), 1u);
     EXPECT_EQ(TRegKey(actions, "ZKTEST\\TESTMOD\\TESTACT").GetDword("LOADED"), 0u);
@@ -128,14 +127,12 @@ TEST_F(JobsFixture, ShutdownGivesUpOnAnActionThatWillNotStop) {
     ASSERT_TRUE(WaitFor([&] { return RunRecordValue("Action-AID") == "TESTACT"; }, 30000))
         << p.Output();
     Stop(p);
-    EXPECT_NE(p.Output().find("\"Stubborn\" did not stop within"), std::string::npos)
-        << p.Output();
+    EXPECT_NE(p.Output().find("\"Stubborn\" did not stop within"), std::string::npos) << p.Output();
     // The abandoned run is reported at the next start.
     EXPECT_EQ(app->crash.GetDword("Flags") & 1u, 1u);
     ChildProcess again = Start();
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(paths.crashLog).find("NAME:Stubborn") !=
-                                     std::string::npos; },
-                        30000))
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFile(paths.crashLog).find("NAME:Stubborn") != std::string::npos; }, 30000))
         << again.Output();
     Stop(again);
 }

@@ -17,9 +17,8 @@ TEST(Shipped, FreshInstallationLoadsShippedModulesAndRunsAProgram) {
     std::vector<std::pair<std::string, std::string>> env = {{"ZK40_NO_START_DELAY", "1"}};
     {
         ChildProcess p({ZK40_BIN}, dir / "first.txt", env);
-        ASSERT_TRUE(WaitFor([&] { return p.Output().find("SysUpd:  Action Loaded.") !=
-                                         std::string::npos; },
-                            30000))
+        ASSERT_TRUE(WaitFor(
+            [&] { return p.Output().find("SysUpd:  Action Loaded.") != std::string::npos; }, 30000))
             << p.Output();
         p.Signal(SIGTERM);
         ASSERT_EQ(p.Wait(30000), 0);
@@ -44,8 +43,8 @@ TEST(Shipped, FreshInstallationLoadsShippedModulesAndRunsAProgram) {
     }
     ChildProcess p({ZK40_BIN, "/runjob:Greeting"}, dir / "second.txt", env);
     TRegKey jobKey(app.jobs, TJob::KeyNameOf(id));
-    ASSERT_TRUE(WaitFor([&] { return jobKey.GetDword("LastRun") != 0 && jobKey.GetDword("State") == 5; },
-                        30000))
+    ASSERT_TRUE(WaitFor(
+        [&] { return jobKey.GetDword("LastRun") != 0 && jobKey.GetDword("State") == 5; }, 30000))
         << p.Output();
     TRegKey action(jobKey, "A00000001");
     EXPECT_EQ(action.GetDword("LastStat"), 0u) << action.GetString("Status");

@@ -46,8 +46,8 @@ struct ProgramFixture : ::testing::Test {
 TEST_F(ProgramFixture, FirstStartCreatesTreeAndCleanStopClearsMarker) {
     ChildProcess p = Start();
     ASSERT_TRUE(WaitRunning(p)) << p.Output();
-    ASSERT_TRUE(WaitFor([&] { return p.Output().find("Local Update Mode.") != std::string::npos; },
-                        20000));
+    ASSERT_TRUE(
+        WaitFor([&] { return p.Output().find("Local Update Mode.") != std::string::npos; }, 20000));
     {
         auto app = OpenStore();
         EXPECT_EQ(app->base.GetDword("Flags"), 15u);
@@ -57,7 +57,8 @@ TEST_F(ProgramFixture, FirstStartCreatesTreeAndCleanStopClearsMarker) {
         EXPECT_EQ(app->crash.GetDword("Flags"), 1u);
         EXPECT_NE(app->crash.GetDword("StartupTime"), 0u);
         EXPECT_EQ(app->crash.GetDword("ShutdownTime"), 0u);
-        EXPECT_TRUE(TRegKey(app->Store(), std::string(kProductKeyPath) + "\\jobs", false).IsValid());
+        EXPECT_TRUE(
+            TRegKey(app->Store(), std::string(kProductKeyPath) + "\\jobs", false).IsValid());
     }
     // Store times have whole seconds; let one pass so the order shows.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
@@ -79,8 +80,8 @@ TEST_F(ProgramFixture, KilledRunLeavesMarkerAndNextStartNoticesCrash) {
         EXPECT_EQ(app->crash.GetDword("ShutdownTime"), 0u);
     }
     ChildProcess again = Start();
-    ASSERT_TRUE(WaitFor([&] { return again.Output().find("did not shut down") != std::string::npos; },
-                        20000))
+    ASSERT_TRUE(WaitFor(
+        [&] { return again.Output().find("did not shut down") != std::string::npos; }, 20000))
         << again.Output();
     again.Signal(SIGINT);
     EXPECT_EQ(again.Wait(20000), 0);
@@ -178,7 +179,8 @@ struct NotifySocket {
 
 TEST_F(ProgramFixture, ServiceReportsStatusAndPausesContinuesStops) {
     NotifySocket notify(dir / "notify.sock");
-    ChildProcess p = Start({"/service"}, {{"NOTIFY_SOCKET", notify.path}, {"ZK40_NO_START_DELAY", "1"}});
+    ChildProcess p =
+        Start({"/service"}, {{"NOTIFY_SOCKET", notify.path}, {"ZK40_NO_START_DELAY", "1"}});
     ASSERT_TRUE(notify.WaitFor("READY=1")) << notify.all << p.Output();
     ASSERT_TRUE(WaitRunning(p)) << p.Output();
     p.Signal(SIGUSR1);

@@ -21,9 +21,9 @@ void InstallModule(const zk40::TRegKey& actionsKey, const std::string& actionsDi
 
 struct TestAction {
     std::string actionId = "TESTACT";
-    int mode = 0;        // RID 1 of the test module
-    int sleepMs = 0;     // RID 2
-    int ignoreStop = 0;  // RID 3
+    int mode = 0;          // RID 1 of the test module
+    int sleepMs = 0;       // RID 2
+    int ignoreStop = 0;    // RID 3
     std::string report{};  // RID 4
 };
 

@@ -20,15 +20,13 @@ TEST_F(CommandLineFixture, RunJobCases) {
         const char* args;
         const char* stored;
     } cases[] = {
-        {"/runjob:Backup", "Backup"},
-        {"-RUNJOB=Backup", "Backup"},
-        {"/r:Backup", "Backup"},
-        {"/runjob:\"Nightly Backup\"", "Nightly Backup"},
-        {"/runjob Backup", "<none>"},           // a value must be attached
-        {"/runjob:", "<none>"},                 // no value, nothing stored
-        {"/runjob:A /other:B", "A"},            // a later option's value is not a job name
-        {"/runjobx:Backup", "<none>"},          // not a prefix of the keyword
-        {"/:Backup", "<none>"},                 // a bare slash matches nothing
+        {"/runjob:Backup", "Backup"},  {"-RUNJOB=Backup", "Backup"},
+        {"/r:Backup", "Backup"},       {"/runjob:\"Nightly Backup\"", "Nightly Backup"},
+        {"/runjob Backup", "<none>"},   // a value must be attached
+        {"/runjob:", "<none>"},         // no value, nothing stored
+        {"/runjob:A /other:B", "A"},    // a later option's value is not a job name
+        {"/runjobx:Backup", "<none>"},  // not a prefix of the keyword
+        {"/:Backup", "<none>"},         // a bare slash matches nothing
     };
     for (const Case& c : cases) {
         app.base.DeleteValue("RunJob");

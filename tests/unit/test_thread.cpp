@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-
-#include "Process.h"
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "Process.h"
 #include "support/Sync.h"
 #include "support/Thread.h"
 

@@ -72,8 +72,8 @@ struct UpdateRunFixture : ::testing::Test {
         client.reset();
     }
     void Start() {
-        client = std::make_unique<TZarkellClient>(*app, paths, SystemClock::Instance(), view,
-                                                  nullptr);
+        client =
+            std::make_unique<TZarkellClient>(*app, paths, SystemClock::Instance(), view, nullptr);
         client->SetTickAlignment(false);
         client->SetupWindow();
         client->EvTimer();  // the first tick: modules
@@ -102,11 +102,12 @@ TEST_F(UpdateRunFixture, FullRunInstallsModuleWaitsForJobAndParsesData) {
                                     "NEXT-UPDATE: 01/01/2030 12:00\n"
                                     "VENDORID: ZKTEST\n"
                                     "VENDOR: Test Vendor\n"
-                                    "INCLUDE: " + base + "/testmod.cfg\n"}}));
-    server.Serve("/testmod.cfg",
-                 "MODULEID: TESTMOD\r\nAVAILVER: 2\r\nURL: " + base +
-                     "/testmod.zkz\r\nACTIONID: TESTACT\r\nDESC: Test action\r\n"
-                     "ACTDATAVER: 3\r\nACTDATAURL: " + base + "/testact.dat\r\n");
+                                    "INCLUDE: " +
+                                        base + "/testmod.cfg\n"}}));
+    server.Serve("/testmod.cfg", "MODULEID: TESTMOD\r\nAVAILVER: 2\r\nURL: " + base +
+                                     "/testmod.zkz\r\nACTIONID: TESTACT\r\nDESC: Test action\r\n"
+                                     "ACTDATAVER: 3\r\nACTDATAURL: " +
+                                     base + "/testact.dat\r\n");
     server.Serve("/testmod.zkz", Zip({{"ACTION.DLL", ReadFile(ZK40_TESTMODULE_V2_PATH)}}));
     server.Serve("/testact.dat", "VERSION: 3\nColour: blue\nSUBKEY: Sizes\nSmall: 1\n");
 
@@ -135,9 +136,9 @@ TEST_F(UpdateRunFixture, FullRunInstallsModuleWaitsForJobAndParsesData) {
     StoreTime expected = NextUpdateFrom("01/01/2030 12:00", CurrentStoreTime());
     EXPECT_EQ(app->base.GetDword("NextUpdate"), expected);
     EXPECT_TRUE(view.Saw("SysUpd:  Completed.  Next Update = " + FormatStoreTime(expected)));
-    for (const char* text : {"[SYSTEM UPDATE] System Configuration File",
-                             "[SYSTEM UPDATE] ZKTEST", "[ACTION] Test Vendor:Test action",
-                             "[ACTION-DATA] Test Vendor:Test action"})
+    for (const char* text :
+         {"[SYSTEM UPDATE] System Configuration File", "[SYSTEM UPDATE] ZKTEST",
+          "[ACTION] Test Vendor:Test action", "[ACTION-DATA] Test Vendor:Test action"})
         EXPECT_NE(std::find(view.branch.begin(), view.branch.end(), text), view.branch.end())
             << text;
 }
@@ -157,7 +158,8 @@ TEST_F(UpdateRunFixture, FailedConfigurationRetriesInAnHourAndOffLineDelays) {
     // Dial-up with no connection up: a due update waits 30 s at a time.
     app->base.SetDword("ConnType", 1);
     app->base.SetDword("NextUpdate", CurrentStoreTime());
-    ASSERT_TRUE(TickUntil([&] { return view.Saw("SysUpd:  Connection Not Available, Delaying..."); }));
+    ASSERT_TRUE(
+        TickUntil([&] { return view.Saw("SysUpd:  Connection Not Available, Delaying..."); }));
     EXPECT_GE(app->base.GetDword("NextUpdate"), CurrentStoreTime() + 29);
     EXPECT_EQ(server.RequestCount(kConfigPath), 1);
 }
@@ -199,14 +201,17 @@ TEST_F(UpdateRunFixture, NewerBuildIsDownloadedAndStartedOncePerHour) {
     // The next configuration run within the hour queues no second upgrade.
     app->base.SetDword("NextUpdate", CurrentStoreTime());
     client->SetUpdating(false);
-    ASSERT_TRUE(TickUntil([&] { return server.RequestCount(kConfigPath) == 2 && !client->UpdateRunning(); }));
+    ASSERT_TRUE(TickUntil(
+        [&] { return server.RequestCount(kConfigPath) == 2 && !client->UpdateRunning(); }));
     EXPECT_EQ(server.RequestCount("/upgrade"), 1);
 }
 
 TEST_F(UpdateRunFixture, UpgradeThatCannotStartLeavesTheSchedulerRunning) {
     std::string base = "http://" + server.Address();
     server.Serve(kConfigPath, Zip({{"zk40.cfg", "AVAILVER: 30\nURL: " + base + "/upgrade\n"}}));
-    server.Serve("/upgrade", std::string("\x7f" "ELF but not really a program", 30));
+    server.Serve("/upgrade", std::string("\x7f"
+                                         "ELF but not really a program",
+                                         30));
     Start();
     app->base.SetDword("NextUpdate", CurrentStoreTime());
     ASSERT_TRUE(TickUntil([&] { return view.Saw("SysUpd:  Error Installing Update..."); }));
@@ -231,7 +236,8 @@ TEST_F(UpdateRunFixture, ArchiveWithDamagedModuleKeepsTheOldOneServing) {
     server.Serve("/testmod.zkz", Zip({{"ACTION.DLL", bad}}));
     Start();
     app->base.SetDword("NextUpdate", CurrentStoreTime());
-    ASSERT_TRUE(TickUntil([&] { return !client->UpdateRunning() && view.Saw("SysUpd:  Error Loading Action..."); }));
+    ASSERT_TRUE(TickUntil(
+        [&] { return !client->UpdateRunning() && view.Saw("SysUpd:  Error Loading Action..."); }));
     TRegKey mk(actions, "ZKTEST\\TESTMOD");
     EXPECT_EQ(mk.GetDword("VERSION"), 1u);
     // The download stays for the next attempt; the installed module still works.
@@ -241,7 +247,28 @@ TEST_F(UpdateRunFixture, ArchiveWithDamagedModuleKeepsTheOldOneServing) {
     ASSERT_TRUE(module);
     EXPECT_TRUE(module->Load());
     EXPECT_EQ(module->Version(), 1u);
-    EXPECT_FALSE(view.Saw("SysUpd:  Next Update = ")) << "a failed install decides the closing text";
+    EXPECT_FALSE(view.Saw("SysUpd:  Next Update = "))
+        << "a failed install decides the closing text";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UpdateRunFixture, ForceUpdateFetchesAtTheNextPassAndAllowsAnUpgradeAgain) {
+    server.Serve(kConfigPath, Zip({{"zk40.cfg", "NEXT-UPDATE: 01/01/2030 12:00\n"}}));
+    app->base.SetDword("LastBaseUpdate", CurrentStoreTime());
+    app->base.SetDword("LastBaseUpdateVer", 30);
+    Start();
+    // A fresh installation would wait a minute; a forced update does not.
+    client->ForceUpdate();
+    EXPECT_EQ(app->base.GetDword("LastBaseUpdate"), 1u);
+    EXPECT_EQ(app->base.GetDword("LastBaseUpdateVer"), 0u);
+    EXPECT_TRUE(view.Saw("SysUpd:  Next Update = "));
+    ASSERT_TRUE(TickUntil(
+        [&] { return server.RequestCount(kConfigPath) == 1 && !client->UpdateRunning(); }));
+    EXPECT_EQ(app->base.GetDword("NextUpdate"),
+              NextUpdateFrom("01/01/2030 12:00", CurrentStoreTime()));
 }
 
 }  // namespace
