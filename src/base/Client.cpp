@@ -297,7 +297,6 @@ void TZarkellClient::EvTimer() {
         firstTickDone_ = true;
         FirstTick();
         Rearm();
-        emit StartupDone();
         return;
     }
     if (++tickCounter_ < 5) {

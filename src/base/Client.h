@@ -120,10 +120,6 @@ public:
     // The host function table every module gets.
     static const ZKHostFunctions* HostFunctions();
 
-signals:
-    // The first tick finished its start-up work.
-    void StartupDone();
-
 private:
     void LoadJobs();
     void LoadJobsNow();

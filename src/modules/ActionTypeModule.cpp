@@ -90,19 +90,9 @@ bool TActionTypeModule::IsLoaded() const {
     return library_ != nullptr;
 }
 
-bool TActionTypeModule::IsHeld() const {
-    TLock lock(*this);
-    return held_;
-}
-
 std::string TActionTypeModule::LoadError() const {
     TLock lock(*this);
     return loadError_;
-}
-
-int TActionTypeModule::CallsInFlight() const {
-    TLock lock(*this);
-    return inFlight_;
 }
 
 void* TActionTypeModule::Enter(Entry e) {

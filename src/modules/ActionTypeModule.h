@@ -27,7 +27,6 @@ public:
     void Hold();
     void Release();
     bool IsLoaded() const;
-    bool IsHeld() const;
     int16_t ModuleId() const { return moduleId_; }
     const std::string& Path() const { return path_; }
     // Why the last load failed ("" when it did not).
@@ -52,8 +51,6 @@ public:
     bool TrayCallback(ZKHwnd hwnd, const std::string& action, ZKActionHandle handle,
                       uint32_t mouseMessage);
 
-    // Calls into the module that have not returned yet.
-    int CallsInFlight() const;
 
 private:
     enum Entry {
