@@ -584,20 +584,14 @@ bool TJob::SwapNeighbours(uint32_t a, uint32_t b) {
 }
 
 uint32_t TJob::ActionField(uint32_t handle, uint32_t TAction::*field) const {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return 0;
-    TLock actionLock(*a);
-    return a->*field;
+    return WithAction(handle, uint32_t{0}, [&](TAction* a) -> uint32_t { return a->*field; });
 }
 
 bool TJob::SetActionField(uint32_t handle, uint32_t TAction::*field, uint32_t value) {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return false;
-    TLock actionLock(*a);
-    a->*field = value;
-    return true;
+    return WithAction(handle, false, [&](TAction* a) {
+        a->*field = value;
+        return true;
+    });
 }
 
 uint32_t TJob::ActionTreeItem(uint32_t handle) const {
@@ -687,12 +681,10 @@ bool TJob::GetProperty(uint32_t handle, TPropertyRequest& request) {
 // ---- child items ----
 
 uint32_t TJob::ChildCount(uint32_t handle) const {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return 0;
-    TLock actionLock(*a);
-    TRegKey children(a->key_, "CHILDREN", false);
-    return children.IsValid() ? children.ValueCount() : 0;
+    return WithAction(handle, uint32_t{0}, [&](TAction* a) -> uint32_t {
+        TRegKey children(a->key_, "CHILDREN", false);
+        return children.IsValid() ? children.ValueCount() : 0;
+    });
 }
 
 namespace {
@@ -707,60 +699,48 @@ std::string ReadOrCreateText(const TRegKey& key, const std::string& name) {
 }  // namespace
 
 std::string TJob::ChildText(uint32_t handle, uint32_t n) {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return {};
-    TLock actionLock(*a);
-    return ReadOrCreateText(TRegKey(a->key_, "CHILDREN"), TAction::ChildValueName(n));
+    return WithAction(handle, std::string(), [&](TAction* a) {
+        return ReadOrCreateText(TRegKey(a->key_, "CHILDREN"), TAction::ChildValueName(n));
+    });
 }
 
 bool TJob::SetChildText(uint32_t handle, uint32_t n, std::string_view text) {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return false;
-    TLock actionLock(*a);
-    TRegKey(a->key_, "CHILDREN").SetString(TAction::ChildValueName(n), text);
-    return true;
+    return WithAction(handle, false, [&](TAction* a) {
+        TRegKey(a->key_, "CHILDREN").SetString(TAction::ChildValueName(n), text);
+        return true;
+    });
 }
 
 uint32_t TJob::GrandchildCount(uint32_t handle, uint32_t n) const {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return 0;
-    TLock actionLock(*a);
-    TRegKey children(a->key_, "CHILDREN", false);
-    if (!children.IsValid() || children.SubKeyCount() == 0) return 0;
-    TRegKey child(children, TAction::ChildValueName(n), false);
-    return child.IsValid() ? child.ValueCount() : 0;
+    return WithAction(handle, uint32_t{0}, [&](TAction* a) -> uint32_t {
+        TRegKey children(a->key_, "CHILDREN", false);
+        if (!children.IsValid() || children.SubKeyCount() == 0) return 0;
+        TRegKey child(children, TAction::ChildValueName(n), false);
+        return child.IsValid() ? child.ValueCount() : 0;
+    });
 }
 
 std::string TJob::GrandchildText(uint32_t handle, uint32_t n, uint32_t m) {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return {};
-    TLock actionLock(*a);
-    TRegKey child(a->key_, "CHILDREN\\" + TAction::ChildValueName(n));
-    return ReadOrCreateText(child, TAction::ChildValueName(m));
+    return WithAction(handle, std::string(), [&](TAction* a) {
+        TRegKey child(a->key_, "CHILDREN\\" + TAction::ChildValueName(n));
+        return ReadOrCreateText(child, TAction::ChildValueName(m));
+    });
 }
 
 bool TJob::SetGrandchildText(uint32_t handle, uint32_t n, uint32_t m, std::string_view text) {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return false;
-    TLock actionLock(*a);
-    TRegKey(a->key_, "CHILDREN\\" + TAction::ChildValueName(n))
-        .SetString(TAction::ChildValueName(m), text);
-    return true;
+    return WithAction(handle, false, [&](TAction* a) {
+        TRegKey(a->key_, "CHILDREN\\" + TAction::ChildValueName(n))
+            .SetString(TAction::ChildValueName(m), text);
+        return true;
+    });
 }
 
 bool TJob::DeleteChildren(uint32_t handle) {
-    TLock lock(*this);
-    TAction* a = FindAction(handle);
-    if (!a) return false;
-    TLock actionLock(*a);
-    const long rc = a->key_.DeleteSubKeyTree("CHILDREN");
-    a->ClearChildItems();
-    return rc == kRegOk || rc == kRegNotFound;
+    return WithAction(handle, false, [&](TAction* a) {
+        const long rc = a->key_.DeleteSubKeyTree("CHILDREN");
+        a->ClearChildItems();
+        return rc == kRegOk || rc == kRegNotFound;
+    });
 }
 
 }  // namespace zk40

@@ -120,6 +120,16 @@ public:
     bool SetActionStatusNode(uint32_t handle, uint32_t node);
 
 private:
+    // Runs f on the action of handle under the job's and then the action's
+    // lock; `fail` when the handle names no action of this job.
+    template <typename R, typename F>
+    R WithAction(uint32_t handle, R fail, F&& f) const {
+        TLock lock(*this);
+        TAction* a = FindAction(handle);
+        if (!a) return fail;
+        TLock actionLock(*a);
+        return f(a);
+    }
     // One tree handle of an action, read or written under both locks.
     uint32_t ActionField(uint32_t handle, uint32_t TAction::*field) const;
     bool SetActionField(uint32_t handle, uint32_t TAction::*field, uint32_t value);
