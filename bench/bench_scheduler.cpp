@@ -22,7 +22,8 @@
 #include <thread>
 
 #include "base/Client.h"
-#include "base/ClientView.h"
+#include "jobs/ClientView.h"
+#include "jobs/Snapshot.h"
 #include "store/AppStore.h"
 
 using namespace zk40;
@@ -34,9 +35,13 @@ int gJobs = 1000;
 class TimingView : public IClientView {
 public:
     void ShowStatus(const std::string&) override {}
-    void ShowActionStatus(const std::string& job, const std::string&,
-                          const std::string& text) override {
-        if (text.rfind("Running", 0) == 0 && seen.insert(job).second)
+    void StartupError(const std::string&) override {}
+    void ActionChanged(uint32_t handle, zk40::ActionField field) override {
+        if (field != zk40::ActionField::Status && field != zk40::ActionField::Status2) return;
+        zk40::ActionSnapshot a;
+        if (!zk40::SnapshotAction(handle, &a)) return;
+        const std::string& text = field == zk40::ActionField::Status ? a.status : a.status2;
+        if (text.rfind("Running", 0) == 0 && seen.insert(a.jobName).second)
             starts.push_back(std::chrono::system_clock::now());
     }
     std::set<std::string> seen;

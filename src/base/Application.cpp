@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "base/Client.h"
-#include "base/ClientView.h"
+#include "base/HeadlessView.h"
 #include "base/CommandLine.h"
 #include "base/Service.h"
 #include "base/SingleInstance.h"
@@ -34,16 +34,14 @@ void RequestQuit(void*) {
         QMetaObject::invokeMethod(app, "quit", Qt::QueuedConnection);
 }
 
-class TZarkellApp : public QCoreApplication {
-public:
-    TZarkellApp(int& argc, char** argv) : QCoreApplication(argc, argv) {
-        setApplicationName("Zarkell40");
-    }
-    ~TZarkellApp() override {
-        ZK40_TRACE(kTraceGeneral, "TZarkellApp::~TZarkellApp() -- 1");
-        ZK40_TRACE(kTraceGeneral, "TZarkellApp::~TZarkellApp() -- 2");
-    }
-};
+// Whatever application object the shape made, destroyed with the traces
+// the run has always written around it.
+void DestroyApplication(std::unique_ptr<QCoreApplication>& app) {
+    if (!app) return;
+    ZK40_TRACE(kTraceGeneral, "TZarkellApp::~TZarkellApp() -- 1");
+    ZK40_TRACE(kTraceGeneral, "TZarkellApp::~TZarkellApp() -- 2");
+    app.reset();
+}
 
 // A second instance stores its arguments, wakes the first and leaves. When
 // the first is still starting (locked but not yet listening) we retry; when
@@ -66,16 +64,34 @@ HandOverResult HandOver(AppContext& ctx, TInstanceLock& lock, const std::string&
 
 }  // namespace
 
+TProgramShape HeadlessShape(int& argc, char** argv) {
+    TProgramShape shape;
+    shape.app = std::make_unique<QCoreApplication>(argc, argv);
+    shape.view = std::make_unique<THeadlessView>();
+    return shape;
+}
+
 int RunApplication(AppContext& ctx) {
-    auto application = std::make_unique<TZarkellApp>(ctx.argc, ctx.argv);
     std::string args = JoinArguments(ctx.argc, ctx.argv, ctx.service ? 2 : 1);
     TAppStore& app = *ctx.app;
-
     TInstanceLock& lock = *ctx.lock;
     std::string error = ctx.claimError;
     auto claim = static_cast<TInstanceLock::Claim>(ctx.claim);
+
+    // A process that only hands over, and the service, never show a window.
+    bool windowAllowed = !ctx.service && claim == TInstanceLock::Claim::Primary;
+    TProgramShape shape = ctx.shape ? ctx.shape(ctx.argc, ctx.argv, windowAllowed)
+                                    : HeadlessShape(ctx.argc, ctx.argv);
+    std::unique_ptr<QCoreApplication>& application = shape.app;
+    shape.app->setApplicationName("Zarkell40");
+    IProgramView& view = *shape.view;
+    if (!app.Store())
+        view.StartupError(app.OpenError() + "; settings will not be kept");
+
     if (claim == TInstanceLock::Claim::Failed) {
-        fprintf(stderr, "Zarkell'40: cannot check for a running instance: %s\n", error.c_str());
+        view.StartupError("Cannot check for a running instance: " + error);
+        shape.view.reset();
+        DestroyApplication(application);
         return 0;
     }
     if (claim == TInstanceLock::Claim::Secondary) {
@@ -83,6 +99,8 @@ int RunApplication(AppContext& ctx) {
         if (r != HandOverResult::BecamePrimary) {
             if (r == HandOverResult::Failed)
                 fprintf(stderr, "Zarkell'40: the running instance did not answer\n");
+            shape.view.reset();
+            DestroyApplication(application);
             return 0;
         }
     }
@@ -98,16 +116,22 @@ int RunApplication(AppContext& ctx) {
 
     int result = 0;
     {
-        THeadlessView view;
         TZarkellClient client(app, ctx.paths, clock, view, ctx.service);
         client.SetCrashInfo(crashDetected, previousStartup);
         if (const char* w = std::getenv("ZK40_SHUTDOWN_WAIT_MS")) client.SetShutdownWaitMs(atoi(w));
-        TInstanceServer server(lock.SocketPath(), [&client] { client.HandOver(); });
-        if (!server.Listen(&error)) fprintf(stderr, "Zarkell'40: %s\n", error.c_str());
+        view.Attach(client, app);
+        TInstanceServer server(lock.SocketPath(), [&client, &view] {
+            view.BringToFront();
+            client.HandOver();
+        });
+        if (!server.Listen(&error)) view.StartupError(error);
         client.SetupWindow();
+        view.Started();
         client.ProcessCommandLine(args);
         if (!gQuitRequested) result = application->exec();
-        if (!client.CloseWindow()) {
+        bool closed = client.CloseWindow();
+        view.Detach();
+        if (!closed) {
             // A job thread is still inside its module. Leave the crash marker
             // set so the next start reports the abandoned run, and end the
             // process without waiting for the thread.
@@ -120,7 +144,8 @@ int RunApplication(AppContext& ctx) {
     ZK40_TRACE(kTraceGeneral, "OwlMain() -- 3");
     app.CrashFlags = app.CrashFlags.Get() & ~1u;
     app.ShutdownTime = clock.Now();
-    application.reset();
+    shape.view.reset();
+    DestroyApplication(application);
     ZK40_TRACE(kTraceGeneral, "OwlMain() -- 4");
     return result;
 }
@@ -133,7 +158,7 @@ struct ServiceRunContext {
 int RunInsideService(void* p) { return RunApplication(*static_cast<ServiceRunContext*>(p)->ctx); }
 }  // namespace
 
-int ZarkellMain(int argc, char** argv) {
+int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape) {
     // Before any thread exists, so that every thread inherits the mask and
     // the signals reach only the control thread.
     TSignalControl::Block();
@@ -143,9 +168,8 @@ int ZarkellMain(int argc, char** argv) {
     ctx.paths.MakeFolders();
     trace::SetFile(ctx.paths.traceLog);
     TAppStore app(ctx.paths);
-    if (!app.Store())
-        fprintf(stderr, "Zarkell'40: %s; settings will not be kept\n", app.OpenError().c_str());
     ctx.app = &app;
+    ctx.shape = shape;
     ctx.argc = argc;
     ctx.argv = argv;
 

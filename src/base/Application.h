@@ -1,6 +1,7 @@
 #pragma once
 #include <string>
 
+#include "base/ProgramView.h"
 #include "store/AppPaths.h"
 
 namespace zk40 {
@@ -19,6 +20,7 @@ struct AppContext {
     TInstanceLock* lock = nullptr;
     int claim = 0;  // TInstanceLock::Claim
     std::string claimError;
+    ProgramShapeFactory shape;
 };
 
 // The running instance from claim to exit, or the hand-over of a second
@@ -27,6 +29,6 @@ int RunApplication(AppContext& ctx);
 
 // The entry routine: the random start delay, the service switches, then
 // RunApplication. Always returns 0.
-int ZarkellMain(int argc, char** argv);
+int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape);
 
 }  // namespace zk40

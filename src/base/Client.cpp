@@ -6,16 +6,19 @@
 
 #include <QCoreApplication>
 #include <cctype>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
-#include "base/ClientView.h"
+#include "jobs/ClientView.h"
+#include "jobs/JobDisplay.h"
 #include "base/CommandLine.h"
 #include "base/Service.h"
 #include "jobs/ActionHandle.h"
 #include "scheduler/CrashLog.h"
 #include "store/AppStore.h"
+#include "store/RegFile.h"
 #include "store/Trace.h"
 #include "update/ConfigParser.h"
 
@@ -175,7 +178,7 @@ void TZarkellClient::LoadJobsNow() {
         job->SetActionRunner(this);
         {
             TSync::TLock lock(*job);
-            job->State = 5;
+            job->State = +JobState::Completed;
             for (size_t p = 0; TAction* a = job->ActionAt(p); ++p) {
                 TSync::TLock al(*a);
                 a->Ready = 1;
@@ -183,8 +186,8 @@ void TZarkellClient::LoadJobsNow() {
         }
         job->ComputeNextRun(now);
         queue_.Insert(job.get());
-        view_.JobChanged(job->Id());
         jobs_.push_back(std::move(job));
+        view_.JobAdded(jobs_.back()->Id());
     }
 }
 
@@ -251,34 +254,22 @@ TJob* TZarkellClient::FindJobByName(const std::string& name) const {
 // ---- running actions (job threads) ----
 
 bool TZarkellClient::RunAction(TAction& action) {
-    std::string v, m, a;
-    uint32_t handle;
-    {
-        TSync::TLock lock(action);
-        v = action.VendorID.Get();
-        m = action.ModuleID.Get();
-        a = action.ActionID.Get();
-        handle = action.Handle();
-    }
-    std::shared_ptr<TActionTypeModule> module = modules_->FindModule(v, m);
-    bool ok = module && module->RunAction(Hwnd(), a, handle);
+    ActionIdentity id = action.Identity();
+    const uint32_t handle = action.Handle();
+    std::shared_ptr<TActionTypeModule> module = modules_->FindModule(id.vendor, id.module);
+    bool ok = module && module->RunAction(Hwnd(), id.action, handle);
     if (!module)
-        PostActionStatus(handle, "Action Status: Action module " + v + ":" + m + " is not loaded");
+        PostActionStatus(handle, "Action Status: Action module " + id.vendor + ":" + id.module +
+                                     " is not loaded");
     TSync::TLock lock(action);
     action.LastStat = ok ? 0 : 1;
     return ok;
 }
 
 bool TZarkellClient::StopAction(TAction& action) {
-    std::string v, m, a;
-    {
-        TSync::TLock lock(action);
-        v = action.VendorID.Get();
-        m = action.ModuleID.Get();
-        a = action.ActionID.Get();
-    }
-    auto module = modules_->FindModule(v, m);
-    return module && module->StopAction(Hwnd(), a, action.Handle());
+    ActionIdentity id = action.Identity();
+    auto module = modules_->FindModule(id.vendor, id.module);
+    return module && module->StopAction(Hwnd(), id.action, action.Handle());
 }
 
 void TZarkellClient::PostActionStatus(uint32_t handle, const std::string& text) {
@@ -291,6 +282,12 @@ void TZarkellClient::EvTimer() {
     // A single-shot timer re-armed at the end: ticks never overlap and the
     // next one comes 100 ms after this one ends.
     timer_.stop();
+    if (pump_->Waiting()) {
+        // A command or an installation is waiting on the main thread; the
+        // tick resumes when it is done.
+        Rearm();
+        return;
+    }
     if (service_ && service_->CheckPauseAndStop()) QCoreApplication::quit();
     ZK40_TRACE(kTraceTimer, "::EvTimer()");
     if (!firstTickDone_) {
@@ -299,6 +296,7 @@ void TZarkellClient::EvTimer() {
         Rearm();
         return;
     }
+    view_.Tick();
     if (++tickCounter_ < 5) {
         Rearm();
         return;
@@ -334,6 +332,7 @@ void TZarkellClient::Rearm() {
 
 void TZarkellClient::FirstTick() {
     modules_->LoadActionModules();
+    view_.ModulesChanged();
     RunStartupChecks(
         app_.product, *bridge_, [this](TQueueURL q) { QueueRequest(std::move(q)); }, clock_.Now(),
         kBuildNumber, updateSettings_.tempDir);
@@ -538,13 +537,13 @@ void TZarkellClient::ReapThreads() {
             TJob& job = t.Job();
             {
                 TSync::TLock lock(job);
-                if (job.State.Get() == 3) continue;
+                if (job.State.Get() == +JobState::StartRequested) continue;
             }
             t.WaitForEnd(-1);
             threads_.erase(threads_.begin() + static_cast<long>(i));
             {
                 TSync::TLock lock(job);
-                job.State = 5;
+                job.State = +JobState::Completed;
             }
             job.ComputeNextRun(clock_.Now());
             view_.JobChanged(job.Id());
@@ -584,7 +583,7 @@ void TZarkellClient::StartDueJobs(StoreTime now) {
 void TZarkellClient::MarkStarted(TJob& job) {
     TSync::TLock lock(job);
     job.LastRun = clock_.Now();
-    job.State = 3;
+    job.State = +JobState::StartRequested;
 }
 
 bool TZarkellClient::StartJob(TJob& job) { return StartJob(job, true); }
@@ -600,7 +599,7 @@ bool TZarkellClient::StartJob(TJob& job, bool mark) {
         threads_.pop_back();
         {
             TSync::TLock lock(job);
-            job.State = 5;
+            job.State = +JobState::Completed;
         }
         ShowStatus(std::string("Cannot start a job thread: ") + e.what());
         job.ComputeNextRun(clock_.Now());
@@ -616,10 +615,273 @@ bool TZarkellClient::RunJobNow(TJob& job) {
         if (&t->Job() == &job) return false;
     }
     queue_.Remove(&job);
+    {
+        TSync::TLock lock(job);
+        job.State = +JobState::Completed;
+    }
     job.RunNow(clock_.Now());
     queue_.Insert(&job);
     view_.JobChanged(job.Id());
     return true;
+}
+
+// ---- operations on jobs ----
+
+TJob* TZarkellClient::FindJob(uint32_t id) const {
+    for (auto& j : jobs_)
+        if (j->Id() == id) return j.get();
+    return nullptr;
+}
+
+bool TZarkellClient::JobRunning(const TJob& job) const {
+    for (auto& t : threads_)
+        if (&t->Job() == &job) return true;
+    return false;
+}
+
+std::vector<uint32_t> TZarkellClient::RunningJobIds() const {
+    std::vector<uint32_t> ids;
+    ids.reserve(threads_.size());
+    for (auto& t : threads_) ids.push_back(t->Job().Id());
+    return ids;
+}
+
+std::unique_ptr<TJob> TZarkellClient::CreateJob() {
+    auto job = std::make_unique<TJob>(app_.jobs, actionsKey_, clock_);
+    TSync::TLock lock(*job);
+    job->State = +JobState::Creating;
+    return job;
+}
+
+TJob& TZarkellClient::AddNewJob(std::unique_ptr<TJob> job) {
+    {
+        TSync::TLock lock(*job);
+        job->State = +JobState::Ready;
+        job->LastRun = clock_.Now();
+    }
+    app_.SaveFlagBits();
+    job->Save();
+    job->SetActionRunner(this);
+    jobs_.push_back(std::move(job));
+    TJob& j = *jobs_.back();
+    j.ComputeNextRun(clock_.Now());
+    queue_.Insert(&j);
+    view_.JobAdded(j.Id());
+    return j;
+}
+
+void TZarkellClient::DiscardJob(std::unique_ptr<TJob> job) {
+    if (!job) return;
+    uint32_t id = job->Id();
+    while (TAction* a = job->ActionAt(0))
+        if (!job->DeleteAction(a->Handle())) break;
+    job->DeleteValues();
+    job.reset();
+    app_.jobs.DeleteSubKeyTree(TJob::KeyNameOf(id));
+}
+
+std::string TZarkellClient::DeleteJob(uint32_t id) {
+    TJob* job = FindJob(id);
+    if (!job) return "There is no such job.";
+    if (JobRunning(*job)) return "You cannot delete a job while it is running!";
+    queue_.Remove(job);
+    DeinitActions(*job);
+    view_.JobRemoved(id);
+    auto it = std::find_if(jobs_.begin(), jobs_.end(), [job](auto& j) { return j.get() == job; });
+    std::unique_ptr<TJob> owned = std::move(*it);
+    jobs_.erase(it);
+    owned->SetActionRunner(nullptr);
+    DiscardJob(std::move(owned));
+    return {};
+}
+
+std::string TZarkellClient::DeleteAction(uint32_t handle) {
+    TAction* a = ResolveActionHandle(handle);
+    if (!a) return "There is no such action.";
+    TJob& job = *a->Job();
+    {
+        TSync::TLock lock(*a);
+        if (a->Running) return "You cannot delete an action while it is running!";
+        a->Ready = 0;
+    }
+    ActionIdentity id = a->Identity();
+    if (auto m = modules_->FindModule(id.vendor, id.module); m && m->IsLoaded())
+        m->DeinitAction(Hwnd(), id.action, handle);
+    if (!job.DeleteAction(handle)) {
+        TSync::TLock lock(*a);
+        a->Ready = 1;
+        return "You cannot delete an action while it is running!";
+    }
+    view_.ActionsChanged(job.Id());
+    return {};
+}
+
+bool TZarkellClient::RenameJob(uint32_t id, const std::string& name) {
+    TJob* job = FindJob(id);
+    size_t b = name.find_first_not_of(" \t");
+    if (!job || b == std::string::npos) return false;
+    size_t e = name.find_last_not_of(" \t");
+    {
+        TSync::TLock lock(*job);
+        job->Name = name.substr(b, e - b + 1);
+    }
+    view_.JobChanged(id);
+    return true;
+}
+
+bool TZarkellClient::AbortJob(uint32_t id) {
+    TJob* job = FindJob(id);
+    if (!job) return false;
+    uint32_t current;
+    {
+        TSync::TLock lock(*job);
+        // Stopped by hand: no retry.
+        job->RetriesDone = static_cast<int16_t>(job->RetryCount.Get());
+        current = job->CurrentAction;
+    }
+    return current > TJob::kRunStarting && AbortAction(current);
+}
+
+bool TZarkellClient::AbortAction(uint32_t handle) {
+    TAction* a = ResolveActionHandle(handle);
+    if (!a) return false;
+    {
+        TSync::TLock lock(*a);
+        if (!a->Running) return false;
+    }
+    return StopAction(*a);
+}
+
+void TZarkellClient::InitActions(TJob& job) {
+    for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) {
+        ActionIdentity id = a->Identity();
+        if (modules_->IsActionTypePresent(id.vendor, id.module, id.action))
+            if (auto m = modules_->FindModule(id.vendor, id.module))
+                m->InitAction(Hwnd(), id.action, a->Handle());
+        TSync::TLock lock(*a);
+        a->Ready = 1;
+    }
+}
+
+void TZarkellClient::DeinitActions(TJob& job) {
+    for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) {
+        ActionIdentity id = a->Identity();
+        if (auto m = modules_->FindModule(id.vendor, id.module); m && m->IsLoaded())
+            m->DeinitAction(Hwnd(), id.action, a->Handle());
+    }
+}
+
+bool TZarkellClient::MoveAction(uint32_t handle, size_t to) {
+    TAction* a = ResolveActionHandle(handle);
+    if (!a) return false;
+    TJob& job = *a->Job();
+    if (JobRunning(job)) return false;
+    TAction* target = job.ActionAt(to);
+    if (!target || target == a) return false;
+    uint32_t from = a->Index(), toIndex = target->Index();
+    DeinitActions(job);
+    bool ok = job.MoveAction(from, toIndex);
+    InitActions(job);
+    view_.ActionsChanged(job.Id());
+    view_.JobChanged(job.Id());
+    return ok;
+}
+
+uint32_t TZarkellClient::InsertAction(uint32_t jobId, const std::string& vendor,
+                                      const std::string& module, const std::string& action) {
+    TJob* job = FindJob(jobId);
+    auto m = modules_->FindModule(vendor, module);
+    if (!job || !m || !m->IsLoaded()) return 0;
+    uint32_t h = job->AddAction(vendor, module, action);
+    if (!h) return 0;
+    if (!m->Preferences(Hwnd(), action, h)) {
+        job->DeleteAction(h);
+        return 0;
+    }
+    if (modules_->IsActionTypePresent(vendor, module, action)) m->InitAction(Hwnd(), action, h);
+    if (TAction* a = ResolveActionHandle(h)) {
+        TSync::TLock lock(*a);
+        a->Ready = 1;
+    }
+    view_.ActionsChanged(jobId);
+    return h;
+}
+
+std::string TZarkellClient::EditActionPreferences(uint32_t handle) {
+    TAction* a = ResolveActionHandle(handle);
+    if (!a) return "There is no such action.";
+    {
+        TSync::TLock lock(*a);
+        a->Ready = 0;
+        if (a->Running) {
+            a->Ready = 1;
+            return "You cannot edit the properties for an action while it is running!";
+        }
+    }
+    ActionIdentity id = a->Identity();
+    if (auto m = modules_->FindModule(id.vendor, id.module)) m->Preferences(Hwnd(), id.action, handle);
+    if ((a = ResolveActionHandle(handle))) {
+        TSync::TLock lock(*a);
+        a->Ready = 1;
+    }
+    view_.ActionChanged(handle, ActionField::Name);
+    view_.ChildrenChanged(handle);
+    return {};
+}
+
+void TZarkellClient::JobSettingsChanged(uint32_t id) {
+    TJob* job = FindJob(id);
+    if (!job) return;
+    if (!JobRunning(*job)) {
+        queue_.Remove(job);
+        {
+            TSync::TLock lock(*job);
+            job->State = +JobState::Completed;
+        }
+        job->ComputeNextRun(clock_.Now());
+        queue_.Insert(job);
+    } else {
+        job->ComputeNextRun(clock_.Now());
+    }
+    view_.JobChanged(id);
+}
+
+bool TZarkellClient::ActionModuleLoaded(uint32_t handle) const {
+    TAction* a = ResolveActionHandle(handle);
+    if (!a) return false;
+    ActionIdentity id = a->Identity();
+    return modules_->FindModule(id.vendor, id.module) &&
+           modules_->IsActionTypePresent(id.vendor, id.module, id.action);
+}
+
+void TZarkellClient::SetConnectionType(uint32_t type) {
+    app_.base.SetDword("ConnType", type);
+    if (type == 0)
+        ShowStatus("SysUpd:  Local Update Mode.");
+    else
+        ShowStatus("SysUpd:  Next Update = " +
+                   FormatStoreTime(TRegTime(app_.base, "NextUpdate", 0).Get()) + ".");
+    view_.UpdateProgress(0);
+}
+
+std::string TZarkellClient::ExportJobs(const std::string& file) {
+    std::string error;
+    if (!app_.Store()) return "the store is not open";
+    if (!SaveKeyToFile(*app_.Store(), app_.jobs.Id(), std::string(kProductKeyFullPath) + "\\jobs",
+                       file, false, &error))
+        return error.empty() ? "cannot write " + file : error;
+    return {};
+}
+
+std::string TZarkellClient::ImportJobs(const std::string& file) {
+    std::string error;
+    if (!app_.Store()) return "the store is not open";
+    // The jobs in memory stay as they are: the imported ones are loaded at
+    // the next start.
+    if (!RestoreKeyFromFile(*app_.Store(), app_.jobs.Id(),
+                            std::string(kProductKeyFullPath) + "\\jobs", file, &error))
+        return error.empty() ? "cannot read " + file : error;
+    return {};
 }
 
 // ---- command line ----
@@ -700,19 +962,7 @@ bool TZarkellClient::CloseWindow() {
         closed_ = true;
         return false;
     }
-    for (auto& j : jobs_) {
-        for (size_t p = 0; TAction* a = j->ActionAt(p); ++p) {
-            std::string v, m, id;
-            {
-                TSync::TLock lock(*a);
-                v = a->VendorID.Get();
-                m = a->ModuleID.Get();
-                id = a->ActionID.Get();
-            }
-            auto module = modules_->FindModule(v, m);
-            if (module && module->IsLoaded()) module->DeinitAction(Hwnd(), id, a->Handle());
-        }
-    }
+    for (auto& j : jobs_) DeinitActions(*j);
     pump_->Drain();
     threads_.clear();
     queue_ = TScheduleQueue();

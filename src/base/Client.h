@@ -69,6 +69,47 @@ public:
     // The wall clock was set: every queued job gets a fresh next run.
     void ClockChanged();
 
+    // ---- operations on jobs, for the window and the command line ----
+    // Every one changes the store and tells the view; the refusals are the
+    // texts a user sees.
+    TJob* FindJob(uint32_t id) const;
+    // True while the job's thread exists (it runs or waits to be reaped).
+    bool JobRunning(const TJob& job) const;
+    std::vector<uint32_t> RunningJobIds() const;
+    // A new job with the default settings (State "creating"), not yet listed;
+    // hand it to AddNewJob once its settings are applied, or to DiscardJob.
+    std::unique_ptr<TJob> CreateJob();
+    TJob& AddNewJob(std::unique_ptr<TJob> job);
+    void DiscardJob(std::unique_ptr<TJob> job);
+    // "" when done, else why not.
+    std::string DeleteJob(uint32_t id);
+    std::string DeleteAction(uint32_t handle);
+    // Spaces around the name are dropped; an empty name changes nothing.
+    bool RenameJob(uint32_t id, const std::string& name);
+    // Stops the running action of a job (which then does not retry), or one
+    // action. False when nothing was running.
+    bool AbortJob(uint32_t id);
+    bool AbortAction(uint32_t handle);
+    // Moves the action of handle to position `to` (from 0) of its job, its
+    // module told before and after. False when the job runs or the move
+    // failed.
+    bool MoveAction(uint32_t handle, size_t to);
+    // Adds an action of that type to the job; its module edits its settings
+    // first, and a refusal there removes it again. 0 when not added.
+    uint32_t InsertAction(uint32_t jobId, const std::string& vendor, const std::string& module,
+                          const std::string& action);
+    // The module's own settings of an action; a running action is refused.
+    std::string EditActionPreferences(uint32_t handle);
+    // The job's settings were applied: re-queue it with a fresh next run.
+    void JobSettingsChanged(uint32_t id);
+    // An action counts as loaded when its module is and its type is enabled.
+    bool ActionModuleLoaded(uint32_t handle) const;
+    // Connection type 0, 1 or 2, with the status text that goes with it.
+    void SetConnectionType(uint32_t type);
+    // The jobs key to and from a .reg file; "" when done, else the reason.
+    std::string ExportJobs(const std::string& file);
+    std::string ImportJobs(const std::string& file);
+
     // How long shutdown waits for job threads after asking them to stop.
     void SetShutdownWaitMs(int ms) { shutdownWaitMs_ = ms; }
 
@@ -79,6 +120,7 @@ public:
     size_t RunningThreads() const { return threads_.size(); }
     TModuleHost& Modules() { return *modules_; }
     const std::vector<TQueueURL>& Pending() const { return pending_; }
+    TAppStore& App() const { return app_; }
 
     // ---- system update (main thread) ----
     // Shows the request in the queue branch and hands it to the worker, or
@@ -139,6 +181,8 @@ private:
     friend class UpdateBridge;
     void WatchClock();
     void StartRunJobFromStore();
+    void InitActions(TJob& job);
+    void DeinitActions(TJob& job);
 
     TAppStore& app_;
     AppPaths paths_;

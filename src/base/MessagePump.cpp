@@ -1,5 +1,7 @@
 #include "base/MessagePump.h"
 
+#include <QCoreApplication>
+
 #include <chrono>
 
 namespace zk40 {
@@ -81,10 +83,20 @@ void TMessagePump::Drain() {
 
 bool TMessagePump::WaitServing(const std::function<bool()>& done, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    ++waiting_;
+    struct Leave {
+        int& n;
+        ~Leave() { --n; }
+    } leave{waiting_};
     for (;;) {
         Drain();
         if (done()) return true;
         if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) return false;
+        // A window keeps repainting while we wait, but takes no clicks or
+        // keys: a command must not start in the middle of another.
+        if (OnMainThread() && QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                            QEventLoop::ExcludeSocketNotifiers);
         std::unique_lock<std::mutex> lock(mutex_);
         arrived_.wait_for(lock, std::chrono::milliseconds(10), [this] { return !queue_.empty(); });
     }

@@ -33,6 +33,9 @@ public:
     // limit), answering messages meanwhile. True when done() became true.
     bool WaitServing(const std::function<bool()>& done, int timeoutMs);
     bool OnMainThread() const { return std::this_thread::get_id() == mainThread_; }
+    // True inside WaitServing: timers still fire there, and must not start
+    // work that the wait is meant to finish first.
+    bool Waiting() const { return waiting_ > 0; }
 
 private:
     struct Item {
@@ -53,6 +56,7 @@ private:
     std::condition_variable arrived_;
     std::deque<Item*> queue_;
     bool wakePosted_ = false;
+    int waiting_ = 0;
 };
 
 }  // namespace zk40

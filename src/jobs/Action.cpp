@@ -127,4 +127,9 @@ void TAction::ClearChildItems() {
     children_.reset();
 }
 
+ActionIdentity TAction::Identity() const {
+    TLock lock(*this);
+    return {VendorID.Get(), ModuleID.Get(), ActionID.Get()};
+}
+
 }  // namespace zk40

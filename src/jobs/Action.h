@@ -23,6 +23,11 @@ namespace zk40 {
 
 class TJob;
 
+// The catalogue triple that ties an action to its module.
+struct ActionIdentity {
+    std::string vendor, module, action;
+};
+
 // A property value travelling between a module and the host. Code 1..8
 // picks the value type (odd: number, even: text) and the scope (the action,
 // its vendor, its module or its action type).
@@ -78,6 +83,9 @@ public:
     uint32_t Index() const;
     // Guarded like the members: hold the action's lock while using it.
     const TRegKey& Key() const { return key_; }
+
+    // The identity, read under the action's lock.
+    ActionIdentity Identity() const;
 
     // Writes Name, Status, Status2, Percent, LastStat and the identity from
     // memory; true when the store took every value.

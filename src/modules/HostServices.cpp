@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/ClientView.h"
+#include "jobs/ClientView.h"
 #include "jobs/ActionHandle.h"
 #include "jobs/Job.h"
 #include "modules/DateExpand.h"
@@ -45,11 +45,6 @@ void THostServices::WriteRunRecord(TJob& job, const char* name, const std::strin
 
 intptr_t THostServices::StatusMessage(uint32_t msg, TAction* action, intptr_t lparam) {
     TJob* job = action->Job();
-    std::string jobName, actionName;
-    {
-        TSync::TLock lock(*job);
-        jobName = job->Name.Get();
-    }
     if (msg == ZKM_ACTION_PERCENT) {
         uint32_t percent = static_cast<uint32_t>(lparam);
         {
@@ -57,6 +52,7 @@ intptr_t THostServices::StatusMessage(uint32_t msg, TAction* action, intptr_t lp
             action->Percent = percent;
         }
         WriteRunRecord(*job, "Action-PER", nullptr, percent);
+        view_.ActionChanged(action->Handle(), ActionField::Percent);
         return 1;
     }
     const char* p = reinterpret_cast<const char*>(lparam);
@@ -66,17 +62,21 @@ intptr_t THostServices::StatusMessage(uint32_t msg, TAction* action, intptr_t lp
         if (msg == ZKM_ACTION_NAME) action->Name = text;
         if (msg == ZKM_ACTION_STATUS) action->Status = text;
         if (msg == ZKM_ACTION_STATUS2) action->Status2 = text;
-        actionName = action->Name.Get();
     }
+    const uint32_t handle = action->Handle();
     if (msg == ZKM_ACTION_STATUS) {
         WriteRunRecord(*job, "Action-ST1", &text, 0);
         ZK40_TRACE(kTraceActionStatus, "Action Status=" + text);
-        view_.ShowActionStatus(jobName, actionName, text);
+        view_.ActionChanged(handle, ActionField::Status);
     } else if (msg == ZKM_ACTION_STATUS2) {
         WriteRunRecord(*job, "Action-ST2", &text, 0);
         ZK40_TRACE(kTraceActionStatus2, "Action Status2=" + text);
-        view_.ShowActionStatus(jobName, actionName, text);
+        view_.ActionChanged(handle, ActionField::Status2);
+    } else {
+        view_.ActionChanged(handle, ActionField::Name);
     }
+    // The image follows the last status, which the run may have changed.
+    view_.ActionChanged(handle, ActionField::Image);
     return 1;
 }
 
@@ -120,10 +120,14 @@ intptr_t THostServices::ChildMessage(uint32_t msg, TAction* action, intptr_t lpa
             if (!block) return 0;
             job->SetChildText(h, block->child, block->text);
             HostFree(block);
+            view_.ChildrenChanged(h);
             return 1;
         }
-        case ZKM_DELETE_CHILDREN:
-            return job->DeleteChildren(h) ? 1 : 0;
+        case ZKM_DELETE_CHILDREN: {
+            bool ok = job->DeleteChildren(h);
+            view_.ChildrenChanged(h);
+            return ok ? 1 : 0;
+        }
         case ZKM_SUBITEM_COUNT: {
             auto* block = reinterpret_cast<ZKSubItemCount*>(lparam);
             if (!block) return 0;
@@ -142,6 +146,7 @@ intptr_t THostServices::ChildMessage(uint32_t msg, TAction* action, intptr_t lpa
             if (!block) return 0;
             job->SetGrandchildText(h, block->child, block->subItem, block->text);
             HostFree(block);
+            view_.ChildrenChanged(h);
             return 1;
         }
         default:
@@ -159,8 +164,9 @@ intptr_t THostServices::Handle(uint32_t msg, uintptr_t wparam, intptr_t lparam) 
             return 1;
         case ZKM_INSTALL: {
             auto* rq = reinterpret_cast<TInstallRequest*>(lparam);
-            return rq && modules_.InstallOrLoad(rq->path, rq->vendor, rq->module, rq->action) ? 1
-                                                                                              : 0;
+            bool ok = rq && modules_.InstallOrLoad(rq->path, rq->vendor, rq->module, rq->action);
+            view_.ModulesChanged();
+            return ok ? 1 : 0;
         }
         default:
             break;
@@ -201,15 +207,10 @@ intptr_t THostServices::Handle(uint32_t msg, uintptr_t wparam, intptr_t lparam) 
         }
         case ZKM_TRAY_CALLBACK: {
             if (!action) return 0;
-            std::string v, m, a;
-            {
-                TSync::TLock lock(*action);
-                v = action->VendorID.Get();
-                m = action->ModuleID.Get();
-                a = action->ActionID.Get();
-            }
-            if (auto mod = modules_.FindModule(v, m))
-                mod->TrayCallback(hwnd_, a, action->Handle(), static_cast<uint32_t>(lparam));
+            ActionIdentity id = action->Identity();
+            if (auto mod = modules_.FindModule(id.vendor, id.module))
+                mod->TrayCallback(hwnd_, id.action, action->Handle(),
+                                  static_cast<uint32_t>(lparam));
             return 0;
         }
         default:

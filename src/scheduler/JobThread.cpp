@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "jobs/JobDisplay.h"
 #include "store/RegValue.h"
 
 namespace zk40 {
@@ -34,7 +35,7 @@ int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
            const TRegKey& actionsKey, IJobHost& host, const std::atomic<bool>* stop) {
     {
         TSync::TLock lock(job);
-        job.State = 4;
+        job.State = +JobState::Running;
         if (job.CurrentAction != 0) return 0;
         job.CurrentAction = TJob::kRunStarting;
         // Record names are eight hex digits and always fit.

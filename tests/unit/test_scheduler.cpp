@@ -10,7 +10,8 @@
 #include "Process.h"
 #include "TestEnv.h"
 #include "base/Client.h"
-#include "base/ClientView.h"
+#include "jobs/ClientView.h"
+#include "jobs/Snapshot.h"
 #include "jobs/ActionHandle.h"
 #include "scheduler/JobThread.h"
 #include "store/AppStore.h"
@@ -23,9 +24,15 @@ namespace {
 class RecordingView : public IClientView {
 public:
     void ShowStatus(const std::string& text) override { statuses.push_back(text); }
-    void ShowActionStatus(const std::string& job, const std::string&,
-                          const std::string& text) override {
-        actionTexts.push_back(job + ": " + text);
+    void StartupError(const std::string& text) override { statuses.push_back(text); }
+    // Looked up by handle at once, as a window would: the text is the one
+    // the action holds when the report arrives.
+    void ActionChanged(uint32_t handle, ActionField field) override {
+        ActionSnapshot a;
+        if (field != ActionField::Status && field != ActionField::Status2) return;
+        if (!SnapshotAction(handle, &a)) return;
+        actionTexts.push_back(a.jobName + ": " +
+                              (field == ActionField::Status ? a.status : a.status2));
     }
     std::vector<std::string> statuses, actionTexts;
     size_t Count(const std::string& text) const {

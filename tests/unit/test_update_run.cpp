@@ -12,7 +12,7 @@
 #include "TestEnv.h"
 #include "TestHttpServer.h"
 #include "base/Client.h"
-#include "base/ClientView.h"
+#include "jobs/ClientView.h"
 #include "store/AppStore.h"
 #include "update/ConfigParser.h"
 
@@ -37,7 +37,7 @@ std::string Zip(const std::vector<std::pair<std::string, std::string>>& entries)
 class LogView : public IClientView {
 public:
     void ShowStatus(const std::string& text) override { statuses.push_back(text); }
-    void ShowActionStatus(const std::string&, const std::string&, const std::string&) override {}
+    void StartupError(const std::string& text) override { statuses.push_back(text); }
     void QueueBranchAdd(const std::string& text) override { branch.push_back(text); }
     bool Saw(const std::string& text) const {
         for (const auto& s : statuses)

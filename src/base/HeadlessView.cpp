@@ -1,7 +1,8 @@
-#include "base/ClientView.h"
+#include "base/HeadlessView.h"
 
 #include <cstdio>
 
+#include "jobs/Snapshot.h"
 #include "support/StoreTime.h"
 
 namespace zk40 {
@@ -17,13 +18,18 @@ void Line(const std::string& text) {
 
 void THeadlessView::ShowStatus(const std::string& text) { Line(text); }
 
+void THeadlessView::StartupError(const std::string& text) { Line("Zarkell'40:  " + text); }
+
 void THeadlessView::QueueBranchAdd(const std::string& text) { Line("Update queue:  " + text); }
 
 void THeadlessView::ConnectionState(const std::string& text) { Line("Connection:  " + text); }
 
-void THeadlessView::ShowActionStatus(const std::string& jobName, const std::string& actionName,
-                                     const std::string& text) {
-    Line("[" + jobName + (actionName.empty() ? "" : " / " + actionName) + "] " + text);
+void THeadlessView::ActionChanged(uint32_t handle, ActionField field) {
+    if (field != ActionField::Status && field != ActionField::Status2) return;
+    ActionSnapshot a;
+    if (!SnapshotAction(handle, &a)) return;
+    const std::string& text = field == ActionField::Status ? a.status : a.status2;
+    Line("[" + a.jobName + (a.name.empty() ? "" : " / " + a.name) + "] " + text);
 }
 
 }  // namespace zk40

@@ -1,0 +1,41 @@
+#pragma once
+// The dialogs the window's commands open. The window calls them through
+// these hooks; src/dialogs fills them in (see WindowShape in main.cpp), and
+// tests may put their own in. A hook left empty makes its command say that
+// the dialog is not part of this build.
+#include <functional>
+#include <string>
+
+#include "jobs/Action.h"
+
+class QWidget;
+
+namespace zk40 {
+class TZarkellClient;
+class TAppStore;
+class TJob;
+}  // namespace zk40
+
+namespace zk40::ui {
+
+struct DialogHooks {
+    // New Job: the settings of a job that is not yet listed. wizard: bit 1
+    // of the application Flags asks for the wizard. True on OK or Finish;
+    // *usedForm tells whether the single form was used in the end (the
+    // window then starts renaming the new job).
+    std::function<bool(QWidget*, TZarkellClient&, TJob&, bool wizard, bool* usedForm)> newJob;
+    // Properties of an existing job; true on OK (the settings are applied).
+    std::function<bool(QWidget*, TZarkellClient&, TJob&)> jobProperties;
+    // The action type to insert; true with *chosen filled on OK.
+    std::function<bool(QWidget*, TZarkellClient&, ActionIdentity* chosen)> chooseActionType;
+    // Load Action Types, Application Properties, Debug Properties, the
+    // connection choice, Release Notes, About.
+    std::function<void(QWidget*, TZarkellClient&)> loadActionTypes;
+    std::function<bool(QWidget*, TZarkellClient&)> appProperties;
+    std::function<void(QWidget*, TZarkellClient&)> debugProperties;
+    std::function<bool(QWidget*, TZarkellClient&)> connection;
+    std::function<void(QWidget*, TZarkellClient&)> releaseNotes;
+    std::function<void(QWidget*, TZarkellClient&)> about;
+};
+
+}  // namespace zk40::ui
