@@ -16,8 +16,13 @@ reports:
 
 Each start is stopped with SIGTERM and must exit with status 0.
 
+--shape picks how the program runs: "headless" (no display: the default),
+"window" (the main window on Qt's offscreen platform; the first tick then
+also means that the window has shown the whole tree) or "minimized" (the
+window started minimised, as the start-minimised option does).
+
   python3 bench/bench_process.py [BUILD_DIR] [--jobs N] [--runs K] [--idle S]
-                                 [--settle S]
+                                 [--settle S] [--shape headless|window|minimized]
 """
 
 import argparse
@@ -122,14 +127,26 @@ def write_reg_file(path, jobs):
     return at
 
 
-def make_env(root):
+def make_env(root, shape="headless"):
     env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "ZK40_HEADLESS"):
+        env.pop(name, None)
+    if shape != "headless":
+        env["QT_QPA_PLATFORM"] = "offscreen"
     for name in ("XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"):
         d = os.path.join(root, name.lower())
         os.makedirs(d, mode=0o700, exist_ok=True)
         env[name] = d
     env["ZK40_NO_START_DELAY"] = "1"
     return env
+
+
+def start_minimized(build, env):
+    # base\Flags bit 4: start minimised (bit 2, hide when minimised, needs
+    # a tray, which the offscreen platform has not).
+    subprocess.run([os.path.join(build, "zk40-reg"), "add", PRODUCT + "\\base", "/v", "Flags",
+                    "/t", "REG_DWORD", "/d", "16", "/f"], env=env, check=True,
+                   stdout=subprocess.DEVNULL)
 
 
 def fill_store(build, env, root, jobs):
@@ -250,16 +267,21 @@ def main():
     ap.add_argument("--timeout", type=float, default=300.0,
                     help="seconds to wait for the first tick (default 300)")
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    ap.add_argument("--shape", choices=("headless", "window", "minimized"), default="headless",
+                    help="headless (default), the window offscreen, or the window minimised")
     args = ap.parse_args()
 
     build = os.path.abspath(args.build)
     root = tempfile.mkdtemp(prefix="zk40-process-")
     failed = False
     try:
-        env = make_env(root)
+        env = make_env(root, args.shape)
         at, took = fill_store(build, env, root, args.jobs)
-        print("store: %d jobs x %d actions, daily at %s, imported in %.1f s (%s)" %
-              (args.jobs, ACTIONS_PER_JOB, at.strftime("%H:%M"), took, root), flush=True)
+        if args.shape == "minimized":
+            start_minimized(build, env)
+        print("store: %d jobs x %d actions, daily at %s, imported in %.1f s (%s); shape %s" %
+              (args.jobs, ACTIONS_PER_JOB, at.strftime("%H:%M"), took, root, args.shape),
+              flush=True)
         ticks, rss = [], []
         for i in range(args.runs):
             run = Run(build, env, args.timeout)

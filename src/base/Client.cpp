@@ -14,6 +14,7 @@
 #include "jobs/ClientView.h"
 #include "jobs/JobDisplay.h"
 #include "base/CommandLine.h"
+#include "base/InstanceRequest.h"
 #include "base/Service.h"
 #include "jobs/ActionHandle.h"
 #include "scheduler/CrashLog.h"
@@ -168,23 +169,14 @@ void TZarkellClient::LoadJobs() {
 
 void TZarkellClient::LoadJobsNow() {
     StoreTime now = clock_.Now();
+    if (app_.Store()) seenDataVersion_ = app_.Store()->DataVersion();
     uint32_t count = app_.jobs.CurrentSubKeyCount();
     jobs_.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
         std::string name;
         if (app_.jobs.EnumSubKey(i, &name, 10) != kRegOk) continue;
         uint32_t id = static_cast<uint32_t>(strtoul(name.c_str(), nullptr, 16));
-        auto job = std::make_unique<TJob>(app_.jobs, actionsKey_, id, clock_);
-        job->SetActionRunner(this);
-        {
-            TSync::TLock lock(*job);
-            job->State = +JobState::Completed;
-            for (size_t p = 0; TAction* a = job->ActionAt(p); ++p) {
-                TSync::TLock al(*a);
-                a->Ready = 1;
-            }
-        }
-        job->ComputeNextRun(now);
+        std::unique_ptr<TJob> job = MakeLoadedJob(id, now);
         queue_.Insert(job.get());
         jobs_.push_back(std::move(job));
         view_.JobAdded(jobs_.back()->Id());
@@ -306,6 +298,7 @@ void TZarkellClient::EvTimer() {
     connection_.Poll(app_.base.GetDword("ConnType", 3));
     ReapUpdateThread();
     ReapThreads();
+    CheckStoreChanged();
     if (schedulerEnabled_ && !updating_) StartDueJobs(now);
     if (!updating_) UpdateTiming(now);
     Rearm();
@@ -541,6 +534,8 @@ void TZarkellClient::ReapThreads() {
             }
             t.WaitForEnd(-1);
             threads_.erase(threads_.begin() + static_cast<long>(i));
+            found = true;
+            if (ApplyDeferredChange(&job)) break;
             {
                 TSync::TLock lock(job);
                 job.State = +JobState::Completed;
@@ -548,7 +543,6 @@ void TZarkellClient::ReapThreads() {
             job.ComputeNextRun(clock_.Now());
             view_.JobChanged(job.Id());
             queue_.Insert(&job);
-            found = true;
             break;
         }
     }
@@ -684,14 +678,13 @@ std::string TZarkellClient::DeleteJob(uint32_t id) {
     TJob* job = FindJob(id);
     if (!job) return "There is no such job.";
     if (JobRunning(*job)) return "You cannot delete a job while it is running!";
-    queue_.Remove(job);
-    DeinitActions(*job);
-    view_.JobRemoved(id);
-    auto it = std::find_if(jobs_.begin(), jobs_.end(), [job](auto& j) { return j.get() == job; });
-    std::unique_ptr<TJob> owned = std::move(*it);
-    jobs_.erase(it);
-    owned->SetActionRunner(nullptr);
-    DiscardJob(std::move(owned));
+    InitJobActions(*job, false);
+    while (TAction* a = job->ActionAt(0))
+        if (!job->DeleteAction(a->Handle())) break;
+    job->DeleteValues();
+    std::string key(job->KeyName());
+    DropJob(job);
+    app_.jobs.DeleteSubKeyTree(key);
     return {};
 }
 
@@ -752,25 +745,6 @@ bool TZarkellClient::AbortAction(uint32_t handle) {
     return StopAction(*a);
 }
 
-void TZarkellClient::InitActions(TJob& job) {
-    for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) {
-        ActionIdentity id = a->Identity();
-        if (modules_->IsActionTypePresent(id.vendor, id.module, id.action))
-            if (auto m = modules_->FindModule(id.vendor, id.module))
-                m->InitAction(Hwnd(), id.action, a->Handle());
-        TSync::TLock lock(*a);
-        a->Ready = 1;
-    }
-}
-
-void TZarkellClient::DeinitActions(TJob& job) {
-    for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) {
-        ActionIdentity id = a->Identity();
-        if (auto m = modules_->FindModule(id.vendor, id.module); m && m->IsLoaded())
-            m->DeinitAction(Hwnd(), id.action, a->Handle());
-    }
-}
-
 bool TZarkellClient::MoveAction(uint32_t handle, size_t to) {
     TAction* a = ResolveActionHandle(handle);
     if (!a) return false;
@@ -779,9 +753,13 @@ bool TZarkellClient::MoveAction(uint32_t handle, size_t to) {
     TAction* target = job.ActionAt(to);
     if (!target || target == a) return false;
     uint32_t from = a->Index(), toIndex = target->Index();
-    DeinitActions(job);
+    InitJobActions(job, false);
     bool ok = job.MoveAction(from, toIndex);
-    InitActions(job);
+    InitJobActions(job, true);
+    for (size_t p = 0; TAction* moved = job.ActionAt(p); ++p) {
+        TSync::TLock lock(*moved);
+        moved->Ready = 1;
+    }
     view_.ActionsChanged(job.Id());
     view_.JobChanged(job.Id());
     return ok;
@@ -886,9 +864,30 @@ std::string TZarkellClient::ImportJobs(const std::string& file) {
 
 // ---- command line ----
 
-void TZarkellClient::HandOver() {
-    std::string args = TRegString(app_.base, "CommandLine", "").Reload();
-    ProcessCommandLine(args);
+std::string TZarkellClient::AnswerRequest(const std::string& line) {
+    InstanceRequest rq = ParseInstanceRequest(line);
+    switch (rq.verb) {
+        case InstanceRequest::Verb::Args: {
+            // Kept as the last command line handed over; each one is carried
+            // out from the request itself, never read back from here.
+            app_.base.SetString("CommandLine", JoinArguments(rq.args));
+            view_.BringToFront();
+            RequestResult r = ProcessArguments(rq.args);
+            return MakeAnswer(r.ok, r.text);
+        }
+        case InstanceRequest::Verb::Reload: {
+            StoreSyncCounts c = TakeInStoreChanges();
+            return MakeAnswer(true, std::to_string(c.added) + " added, " +
+                                        std::to_string(c.changed) + " changed, " +
+                                        std::to_string(c.removed) + " deleted");
+        }
+        case InstanceRequest::Verb::Wake:
+            view_.BringToFront();
+            return MakeAnswer(true, {});
+        case InstanceRequest::Verb::Bad:
+            break;
+    }
+    return MakeAnswer(false, rq.error);
 }
 
 void TZarkellClient::ProcessCommandLine(const std::string& args) {
@@ -896,20 +895,35 @@ void TZarkellClient::ProcessCommandLine(const std::string& args) {
     if (o.runJob) StartRunJobFromStore();
 }
 
-void TZarkellClient::StartRunJobFromStore() {
+TZarkellClient::RequestResult TZarkellClient::ProcessArguments(
+    const std::vector<std::string>& args) {
+    CommandLineOutcome o = zk40::ProcessCommandLine(args, app_, ExecutablePath());
+    if (o.runJob) return StartRunJobFromStore();
+    return {};
+}
+
+TZarkellClient::RequestResult TZarkellClient::StartRunJobFromStore() {
     std::string name = app_.base.GetString("RunJob");
-    if (name.empty()) return;
+    if (name.empty()) return {};
+    // A job made a moment ago by another process must be found.
+    CheckStoreChanged();
     TJob* job = FindJobByName(name);
+    if (job && deletedWhileBusy_.count(job->Id())) job = nullptr;
     if (!job) {
         // Left in the store, so what was asked for stays visible.
-        ShowStatus("Run Job:  There is no job named \"" + name + "\"");
-        return;
+        std::string text = "There is no job named \"" + name + "\"";
+        ShowStatus("Run Job:  " + text);
+        return {false, text};
     }
-    if (!RunJobNow(*job))
-        ShowStatus("Run Job:  \"" + name + "\" is already running");
-    else
-        ShowStatus("Run Job:  Starting \"" + name + "\"");
     app_.base.DeleteValue("RunJob");
+    if (!RunJobNow(*job)) {
+        std::string text = "\"" + name + "\" is already running";
+        ShowStatus("Run Job:  " + text);
+        return {false, text};
+    }
+    std::string text = "Starting \"" + name + "\"";
+    ShowStatus("Run Job:  " + text);
+    return {true, text};
 }
 
 // ---- shutdown ----
@@ -930,7 +944,7 @@ bool TZarkellClient::CloseWindow() {
     }
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     app_.SaveFlagBits();
-    for (auto& j : jobs_) j->Save();
+    SaveJobs();
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     for (auto& t : threads_) {
         TJob& job = t->Job();
@@ -962,7 +976,7 @@ bool TZarkellClient::CloseWindow() {
         closed_ = true;
         return false;
     }
-    for (auto& j : jobs_) DeinitActions(*j);
+    for (auto& j : jobs_) InitJobActions(*j, false);
     pump_->Drain();
     threads_.clear();
     queue_ = TScheduleQueue();

@@ -25,8 +25,6 @@ public:
     }
     // The client has loaded its jobs: show the window.
     virtual void Started() {}
-    // A second instance was started: come to the front.
-    virtual void BringToFront() {}
     // The client is closing; the view no longer calls it.
     virtual void Detach() {}
 };

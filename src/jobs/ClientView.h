@@ -38,6 +38,8 @@ public:
     virtual void ChildrenChanged(uint32_t handle) { (void)handle; }
     // A module was loaded, replaced or dropped: action images may differ.
     virtual void ModulesChanged() {}
+    // Another process handed us a command line: the window comes forward.
+    virtual void BringToFront() {}
     // One scheduler tick, for the running animation.
     virtual void Tick() {}
 

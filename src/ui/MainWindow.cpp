@@ -25,6 +25,7 @@
 #include <QWhatsThis>
 #include <QWindowStateChangeEvent>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "base/Client.h"
@@ -415,6 +416,10 @@ void TMainWindow::changeEvent(QEvent* e) {
 // ---- status texts ----
 
 void TMainWindow::ShowStatus(const std::string& text) {
+    // The same line the headless program writes, for a terminal or the
+    // session's log.
+    std::string line = FormatStoreTime(CurrentStoreTime()) + " " + text + "\n";
+    fputs(line.c_str(), stderr);
     if (closing_) return;
     barMessage_[2]->setText(Q(text));
     queueStatus_->setText(0, Q(text));
@@ -556,6 +561,7 @@ void TMainWindow::JobRemoved(uint32_t jobId) {
     ForgetActions(it->second);
     QTreeWidgetItem* item = it->second.item;
     jobs_.erase(it);
+    lastReported_.erase(jobId);
     if (selJob_ == jobId) selJob_ = selAction_ = 0;
     pendingJobs_.erase(std::remove(pendingJobs_.begin(), pendingJobs_.end(), item),
                        pendingJobs_.end());
@@ -566,11 +572,16 @@ void TMainWindow::JobRemoved(uint32_t jobId) {
 void TMainWindow::JobChanged(uint32_t jobId) {
     auto it = jobs_.find(jobId);
     if (it == jobs_.end()) return;
-    QString before = it->second.item->text(0);
     RefreshJob(jobId);
     QTreeWidgetItem* item = it->second.item;
-    // A new name sorts the root again.
-    if (started_ && item->text(0) != before && !item->parent()) {
+    // A new name sorts the root again (the editor may have put the text in
+    // place already, so the neighbours decide, not the old text).
+    int at = tree_->indexOfTopLevelItem(item);
+    bool unsorted =
+        at >= 0 && ((at > 0 && SortsBefore(item->text(0), tree_->topLevelItem(at - 1)->text(0))) ||
+                    (at + 1 < tree_->topLevelItemCount() &&
+                     SortsBefore(tree_->topLevelItem(at + 1)->text(0), item->text(0))));
+    if (started_ && unsorted) {
         bool current = tree_->currentItem() == item;
         bool expanded = item->isExpanded();
         int index = tree_->indexOfTopLevelItem(item);
@@ -628,6 +639,7 @@ void TMainWindow::ActionChanged(uint32_t handle, ActionField field) {
     if (it == actions_.end() || closing_) return;
     ActionSnapshot a;
     if (!SnapshotAction(handle, &a)) return;
+    if (field != ActionField::Image) lastReported_[it->second.jobId] = handle;
     const bool shown = ShownAction() == handle;
     switch (field) {
         case ActionField::Name:
@@ -699,7 +711,11 @@ uint32_t TMainWindow::ShownAction() const {
     if (selAction_) return selAction_;
     if (!selJob_ || !client_) return 0;
     TJob* job = client_->FindJob(selJob_);
-    return job ? SnapshotJob(*job).currentAction : 0;
+    if (!job) return 0;
+    // The action it runs, or else the one that reported last.
+    if (uint32_t current = SnapshotJob(*job).currentAction) return current;
+    auto it = lastReported_.find(selJob_);
+    return it != lastReported_.end() && actions_.count(it->second) ? it->second : 0;
 }
 
 void TMainWindow::ShowSelectedAction() {

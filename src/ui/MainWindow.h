@@ -173,6 +173,7 @@ private:
     QTreeWidgetItem* queueStatus_ = nullptr;
     std::unordered_map<uint32_t, JobNodes> jobs_;
     std::unordered_map<uint32_t, ActionNodes> actions_;
+    std::unordered_map<uint32_t, uint32_t> lastReported_;  // job id -> action handle
     std::vector<QTreeWidgetItem*> pendingJobs_;  // loaded before the window showed
     bool started_ = false;
     bool filling_ = false;  // programmatic text changes, not renames
