@@ -43,10 +43,10 @@ bool Same(const std::vector<RegNamedValue>& vals, const TRegString& member) {
 }
 
 bool IsBoundJobValue(std::string_view name) {
-    static const char* const kBound[] = {"Name",     "Flags",    "Password",   "SchedType",
-                                         "Time",     "Hour",     "Minute",     "LastRun",
-                                         "NextRun",  "State",    "NumActions", "StartTime",
-                                         "StopTime", "LastStat", "RetryCount", "RetryDelay"};
+    static const char* const kBound[] = {
+        "Name",     "Flags",    "Password",   "SchedType",  "Time",       "Hour",
+        "Minute",   "LastRun",  "NextRun",    "State",      "NumActions", "StartTime",
+        "StopTime", "LastStat", "RetryCount", "RetryDelay", "Disabled"};
     for (const char* b : kBound)
         if (name.size() == strlen(b) && strncasecmp(name.data(), b, name.size()) == 0) return true;
     return false;
@@ -128,6 +128,11 @@ bool TZarkellClient::JobMatchesStore(TJob& job) {
         for (const TRegDword* n : numbers)
             if (!Same(*vals, *n)) return false;
         if (!Same(*vals, job.Name) || !Same(*vals, job.Password)) return false;
+        // Disabled is kept only while set; gone means enabled.
+        const RegNamedValue* off = FindValue(*vals, "Disabled");
+        uint32_t flag = 0;
+        bool storedOff = off && DecodeDword(off->value.data, &flag) && flag != 0;
+        if (storedOff == job.Enabled()) return false;
 
         std::vector<uint32_t> stored = StoredActionIndices(job.Key());
         if (stored.size() != job.ActionCount()) return false;
