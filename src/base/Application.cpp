@@ -101,6 +101,7 @@ int RunApplication(AppContext& ctx) {
         THeadlessView view;
         TZarkellClient client(app, ctx.paths, clock, view, ctx.service);
         client.SetCrashInfo(crashDetected, previousStartup);
+        client.SetStopQuery([] { return gQuitRequested.load(); });
         if (const char* w = std::getenv("ZK40_SHUTDOWN_WAIT_MS")) client.SetShutdownWaitMs(atoi(w));
         TInstanceServer server(lock.SocketPath(), [&client] { client.HandOver(); });
         if (!server.Listen(&error)) fprintf(stderr, "Zarkell'40: %s\n", error.c_str());

@@ -73,10 +73,11 @@ public:
     void QueueBranchRemoveFirst() override {
         OnMain([this] { c_.view_.QueueBranchRemoveFirst(); });
     }
-    bool InstallModule(const std::string& path, const std::string& vendor,
-                       const std::string& module, const std::string& action) override {
+    Install InstallModule(const std::string& path, const std::string& vendor,
+                          const std::string& module, const std::string& action) override {
         TInstallRequest rq{path, vendor, module, action};
-        return c_.pump_->Send(ZKM_INSTALL, 0, reinterpret_cast<intptr_t>(&rq)) != 0;
+        intptr_t r = c_.pump_->Send(ZKM_INSTALL, 0, reinterpret_cast<intptr_t>(&rq));
+        return r == 0 ? Install::Failed : r == 2 ? Install::RestartNeeded : Install::Loaded;
     }
     void SetUpdating(bool on) override { c_.updating_ = on; }
     bool JobsRunning() override {
@@ -262,8 +263,11 @@ bool TZarkellClient::RunAction(TAction& action) {
     }
     std::shared_ptr<TActionTypeModule> module = modules_->FindModule(v, m);
     bool ok = module && module->RunAction(Hwnd(), a, handle);
-    if (!module)
-        PostActionStatus(handle, "Action Status: Action module " + v + ":" + m + " is not loaded");
+    if (!module) {
+        std::string why = modules_->WhyNotLoaded(v, m);
+        PostActionStatus(handle, "Action Status: Action module " + v + ":" + m + " is not loaded" +
+                                     (why.empty() ? "" : ": " + why));
+    }
     TSync::TLock lock(action);
     action.LastStat = ok ? 0 : 1;
     return ok;

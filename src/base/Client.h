@@ -115,6 +115,10 @@ public:
     void SetUpdating(bool on) override { updating_ = on; }
     bool Updating() const { return updating_; }
     bool WaitServing(const std::function<bool()>& done, int timeoutMs) override;
+    // Whether the program was asked to stop; asked by waits that would
+    // otherwise hold the main thread beyond the shutdown bound.
+    void SetStopQuery(std::function<bool()> query) { stopQuery_ = std::move(query); }
+    bool StopRequested() override { return stopQuery_ && stopQuery_(); }
     void ShowStatus(const std::string& text) override;
 
     // The host function table every module gets.
@@ -171,6 +175,7 @@ private:
     int shutdownWaitMs_ = 30000;
     bool alignTicks_ = true;
     int clockFd_ = -1;
+    std::function<bool()> stopQuery_;
     QSocketNotifier* clockNotifier_ = nullptr;
 };
 
