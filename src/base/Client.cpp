@@ -15,6 +15,7 @@
 #include "base/InstanceRequest.h"
 #include "base/Service.h"
 #include "jobs/ActionHandle.h"
+#include "modules/ModuleFile.h"
 #include "scheduler/CrashLog.h"
 #include "store/AppStore.h"
 #include "store/Trace.h"
@@ -405,6 +406,8 @@ void TZarkellClient::ReapUpdateThread() {
     if (!update_ || update_->CurrentStatus() == TThread::Running) return;
     update_->StopAndWait(-1);
     update_.reset();
+    // The run that just ended may have installed the shipped modules.
+    if (awaitShipped_) CheckShippedInstalled();
     if (selectShipped_) SelectShippedModules();
 }
 
@@ -448,16 +451,6 @@ std::string TZarkellClient::ShippedDataDir() {
     return {};
 }
 
-void TZarkellClient::PrepareShippedModules() {
-    // Once per installation: the catalogue is read from the configuration
-    // that comes with the program, through the ordinary local update, and
-    // its action types are then loaded as a user would load them.
-    TRegDword done(app_.base, "ShippedModules", 0);
-    if (done.Get() || shippedDir_.empty()) return;
-    app_.base.SetString("LocalUpdate", "file://" + shippedDir_ + "/update.cfg");
-    selectShipped_ = true;
-}
-
 namespace {
 // The action types a configuration file describes, following its
 // VENDORID, MODULEID and ACTIONID lines as the parser does.
@@ -493,9 +486,49 @@ std::vector<std::tuple<std::string, std::string, std::string>> ActionTypesIn(
 }
 }  // namespace
 
+void TZarkellClient::PrepareShippedModules() {
+    // The catalogue is read from the configuration that comes with the
+    // program, through the ordinary local update, and its action types are
+    // then loaded as a user would load them. ShippedModules is set only
+    // once they are installed: a first start that ends before (killed,
+    // stopped, a damaged archive) is repeated by the next.
+    if (shippedDir_.empty()) return;
+    TRegDword done(app_.base, "ShippedModules", 0);
+    std::vector<std::tuple<std::string, std::string, std::string>> types =
+        ActionTypesIn(shippedDir_ + "/update.cfg");
+    if (done.Get()) {
+        // A shipped type still selected whose file has gone is installed
+        // again from the shipped archive, before the start-up load gives
+        // it up. Types the user unloaded stay unloaded.
+        std::vector<std::tuple<std::string, std::string, std::string>> missing;
+        for (const auto& [v, m, a] : types) {
+            TRegKey mk(actionsKey_, v + "\\" + m, false);
+            if (TRegKey(mk, a, false).GetDword("LOADED", 0) != 1) continue;
+            std::string fileName = mk.GetString("FILENAME");
+            if (!IsPlainFileName(fileName) ||
+                access((modules_->ActionPath() + fileName).c_str(), R_OK) != 0)
+                missing.emplace_back(v, m, a);
+        }
+        if (missing.empty()) return;
+        types = std::move(missing);
+        done = 0;
+    }
+    shippedTypes_ = std::move(types);
+    app_.base.SetString("LocalUpdate", "file://" + shippedDir_ + "/update.cfg");
+    selectShipped_ = true;
+}
+
 void TZarkellClient::SelectShippedModules() {
     selectShipped_ = false;
-    SelectActionTypes(ActionTypesIn(shippedDir_ + "/update.cfg"));
+    SelectActionTypes(shippedTypes_);
+    awaitShipped_ = true;
+    CheckShippedInstalled();
+}
+
+void TZarkellClient::CheckShippedInstalled() {
+    for (const auto& [v, m, a] : shippedTypes_)
+        if (!modules_->IsActionTypePresent(v, m, a)) return;
+    awaitShipped_ = false;
     app_.base.SetDword("ShippedModules", 1);
 }
 
@@ -700,6 +733,9 @@ bool TZarkellClient::CloseWindow() {
         else
             updateStuck = true;
     }
+    // A stop right after the shipped modules were installed, before a tick
+    // reaped the worker, still counts them as done.
+    if (awaitShipped_ && !updateStuck) CheckShippedInstalled();
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     app_.SaveFlagBits();
     SaveJobs();

@@ -160,6 +160,7 @@ private:
     void UpdateTiming(StoreTime now);
     void PrepareShippedModules();
     void SelectShippedModules();
+    void CheckShippedInstalled();
     TUpdateThread& EnsureWorker(bool* created);
     class UpdateBridge;
     friend class UpdateBridge;
@@ -202,6 +203,10 @@ private:
     TConnectionMonitor connection_;
     std::string shippedDir_;
     bool selectShipped_ = false;
+    // The shipped action types being installed; ShippedModules is set once
+    // all of them are.
+    std::vector<std::tuple<std::string, std::string, std::string>> shippedTypes_;
+    bool awaitShipped_ = false;
     bool schedulerEnabled_ = true;
     std::atomic<bool> updating_{false};
     bool firstTickDone_ = false;
