@@ -23,7 +23,7 @@ function(zk40_add_module target)
   target_include_directories(${target} PRIVATE ${ZK40_MODULE_INCLUDE_DIR})
   set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".so"
                         C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden)
-  target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANG_AND_ID:CXX,GNU>:-fno-gnu-unique>)
   target_link_options(${target} PRIVATE "-Wl,--version-script=${map}")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
   add_custom_command(TARGET ${target} POST_BUILD

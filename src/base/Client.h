@@ -161,6 +161,8 @@ private:
     void PrepareShippedModules();
     void SelectShippedModules();
     void CheckShippedInstalled();
+    void ResolveShippedUrls(
+        const std::vector<std::tuple<std::string, std::string, std::string>>& types);
     TUpdateThread& EnsureWorker(bool* created);
     class UpdateBridge;
     friend class UpdateBridge;
