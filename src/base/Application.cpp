@@ -136,6 +136,7 @@ int RunApplication(AppContext& ctx) {
     {
         TZarkellClient client(app, ctx.paths, clock, view, ctx.service);
         client.SetCrashInfo(crashDetected, previousStartup);
+        client.SetStopQuery([] { return gQuitRequested.load(); });
         if (const char* w = std::getenv("ZK40_SHUTDOWN_WAIT_MS")) client.SetShutdownWaitMs(atoi(w));
         view.Attach(client, app);
         TInstanceServer server(lock.SocketPath(), [&client](const std::string& line) {
