@@ -159,6 +159,7 @@ void TZarkellClient::LoadJobs() {
     if (app_.Store()) {
         app_.Store()->Transaction([this] {
             LoadJobsNow();
+            RecordLoadedPrints();
             return true;
         });
     } else {
