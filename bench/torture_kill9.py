@@ -361,7 +361,7 @@ def kill_now(p, what=""):
 # phase. A kill lands a random time after that line.
 PHASES = [
     ("starting", None, 1.5),
-    ("crash log", b"did not shut down cleanly", 0.03),
+    ("crash log", b"did not shut down cleanly", 0.01),
     ("modules", b"SysUpd:  Opening Archive", 0.3),
     ("jobs", b"[Torture", 1.2),
 ]

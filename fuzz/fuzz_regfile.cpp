@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "FuzzSupport.h"
 #include "store/RegFile.h"
@@ -75,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every value the file names is in the store, the last one winning.
     // Names are compared as the store does (ASCII case folded); names with a
     // zero byte are left out, since the store's comparison stops there.
-    std::map<std::string, RegValueData> expected;
+    std::map<std::pair<std::string, std::string>, RegValueData> expected;
     for (const auto& sec : contents.sections) {
         std::string path;
         bool usable = true;
@@ -84,15 +85,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             path += Lower(name) + "\\";
         }
         for (const auto& v : sec.values)
-            if (usable && !HasZeroByte(v.name)) expected[path + '\x01' + Lower(v.name)] = v.value;
+            if (usable && !HasZeroByte(v.name)) expected[{path, Lower(v.name)}] = v.value;
     }
     for (const auto& [where, value] : expected) {
-        size_t cut = where.find('\x01');
-        std::string keyPath = where.substr(0, cut);
+        const auto& [keyPath, valueName] = where;
         KeyId key = store.OpenKey(store.RootId(), keyPath, false);
         Check(key != 0, "imported key is missing: " + keyPath);
         RegValueData got;
-        Check(store.QueryValue(key, where.substr(cut + 1), &got) == kRegOk,
+        Check(store.QueryValue(key, valueName, &got) == kRegOk,
               "imported value is missing in " + keyPath);
         Check(got.type == value.type && got.data == value.data,
               "imported value differs in " + keyPath);
