@@ -30,6 +30,7 @@ namespace zk40 {
 class TAppStore;
 class TService;
 class IClientView;
+struct StoredJobs;
 
 class TZarkellClient : public QObject,
                        public IActionRunner,
@@ -92,9 +93,10 @@ public:
     // and nothing is due.
     bool Sleeping() const { return sleeping_; }
     // The longest sleep of an idle program: it bounds the cost of an event
-    // we could not be woken by (a suspended machine, an edit of the store
-    // by a tool that does not tell us).
-    static constexpr int64_t kMaxIdleSleepMs = 60000;
+    // we could not be woken by (a machine resumed from suspend). Each wake
+    // costs about a millisecond with ten thousand jobs, so five minutes keeps
+    // the idle cost far below a once-a-minute poll.
+    static constexpr int64_t kMaxIdleSleepMs = 300000;
     void EnableScheduler(bool on) { schedulerEnabled_ = on; }
     bool SchedulerEnabled() const { return schedulerEnabled_; }
     // Makes the job due now and puts it back into the queue.
@@ -192,14 +194,18 @@ private:
     RequestResult StartRunJobFromStore();
     // ---- taking in outside changes of jobs (ClientStoreSync.cpp) ----
     std::unique_ptr<TJob> MakeLoadedJob(uint32_t id, StoreTime now);
-    bool JobMatchesStore(TJob& job);
-    uint64_t UnboundValuesPrint(const TJob& job);
+    bool JobMatchesStore(TJob& job, const StoredJobs& stored);
+    // Remembers the values of the job key that no member holds, from stored
+    // or (null) from the store.
+    void RecordPrint(TJob& job, const StoredJobs* stored);
+    void RecordLoadedPrints();
     bool JobBusy(const TJob& job) const;
     void InitJobActions(TJob& job, bool init);
     void DropJob(TJob* job);
     void ReloadJob(TJob* job);
     // Builds changed jobs again and loads new ones from the store.
-    void ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh = {});
+    void ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh,
+                    const StoredJobs* stored);
     // Applies a change that waited for the job's run to end; true when the
     // job was replaced or removed (and must not be touched again).
     bool ApplyDeferredChange(TJob* job);
