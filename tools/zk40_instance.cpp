@@ -8,13 +8,7 @@
 
 #include "base/SingleInstance.h"
 
-#if __has_include("base/InstanceRequest.h")
 #include "base/InstanceRequest.h"
-#define ZK40_HAVE_INSTANCE_REQUEST 1
-#else
-#include "store/AppPaths.h"
-#include "store/AppStore.h"
-#endif
 
 namespace zk40::cli {
 
@@ -30,7 +24,6 @@ bool InstanceRunning(const std::string& runtimeDir) {
     return held;
 }
 
-#if ZK40_HAVE_INSTANCE_REQUEST
 namespace {
 Answer From(const InstanceAnswer& a) {
     Answer out;
@@ -52,22 +45,5 @@ Answer NotifyStoreChanged(const std::string& runtimeDir) {
 Answer RunJob(const std::string& runtimeDir, const std::string& name) {
     return From(HandOverArguments(runtimeDir, {"/runjob:" + name}));
 }
-#else
-// Until the instance takes requests: the old hand-over through the store.
-Answer NotifyStoreChanged(const std::string& runtimeDir) {
-    return {InstanceRunning(runtimeDir) ? Answer::NoAnswer : Answer::NoInstance,
-            "the running instance does not take store changes yet"};
-}
-
-Answer RunJob(const std::string& runtimeDir, const std::string& name) {
-    if (!InstanceRunning(runtimeDir)) return {};
-    AppPaths paths = AppPaths::FromEnvironment();
-    TAppStore app(paths);
-    app.base.SetString("CommandLine", "/runjob:\"" + name + "\"");
-    TInstanceLock lock(runtimeDir);
-    if (!WakeRunningInstance(lock.SocketPath(), 30000)) return {Answer::NoAnswer, "no answer"};
-    return {Answer::Ok, {}};
-}
-#endif
 
 }  // namespace zk40::cli

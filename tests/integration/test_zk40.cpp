@@ -276,4 +276,39 @@ TEST_F(Zk40Fixture, LogShowsTheRunsTheProgramRecorded) {
     EXPECT_EQ(p.Wait(30000), 0) << p.Output();
 }
 
+TEST_F(Zk40Fixture, ChangesReachTheRunningProgramAtOnceAndSurviveItsShutdown) {
+    ChildProcess p = StartInstance();
+    std::string out;
+    RunTable(*this, {
+        {{"add", "greet", "--kind", "manually", "--", "/bin/echo", "hello there"}, 0,
+         "Added \"greet\"", nullptr},
+        // Taken in without a restart: the program knows the job by its name.
+        {{"run", "greet", "--wait"}, 0, "Completed", nullptr},
+        {{"log", "greet"}, 0, "| hello there", nullptr},
+        {{"run", "nobody", "--wait"}, 1, "no job is named \"nobody\"", nullptr},
+        {{"add", "sad", "--kind", "manually", "--", "/bin/false"}, 0, "Added", nullptr},
+        {{"run", "sad", "--wait"}, 1, "Failed at action 1", nullptr},
+        {{"rename", "greet", "hello"}, 0, "Renamed", nullptr},
+        {{"run", "hello", "--wait"}, 0, "Completed", nullptr},
+        {{"disable", "hello"}, 0, "Disabled", nullptr},
+        {{"add", "sleeper", "--kind", "manually", "--", "/bin/sleep", "30"}, 0, "Added", nullptr},
+        {{"run", "sleeper"}, 0, "Started", [](Zk40Fixture& f) {
+             ASSERT_TRUE(WaitFor([&] { return f.Job("sleeper").GetDword("State") == 4; }, 30000));
+         }},
+        {{"delete", "sleeper"}, 1, "You cannot delete a job while it is running!",
+         [](Zk40Fixture& f) { EXPECT_EQ(f.KeysNamed("sleeper").size(), 1u); }},
+    });
+    p.Signal(SIGTERM);
+    ASSERT_EQ(p.Wait(60000), 0) << p.Output();
+    // Nothing of it was undone by the program's save at shutdown.
+    EXPECT_EQ(KeysNamed("greet").size(), 0u);
+    EXPECT_EQ(Job("hello").GetDword("Disabled"), 1u);
+    EXPECT_EQ(Job("hello").GetDword("NextRun"), kNeverTime);
+    auto history = TRunHistory::Open(app->Store()->Path());
+    ASSERT_TRUE(history);
+    TJob hello(app->jobs, TRegKey(app->product, "actions"),
+               static_cast<uint32_t>(strtoul(KeysNamed("hello")[0].c_str(), nullptr, 16)));
+    EXPECT_EQ(history->Runs(hello.Id(), 10).size(), 2u);
+}
+
 }  // namespace
