@@ -1294,7 +1294,8 @@ std::vector<Command> Commands() {
          "Usage: zk40 types\n"
          "       zk40 types load VENDOR:MODULE:ACTION...\n"
          "       zk40 types unload VENDOR:MODULE:ACTION...\n"
-         "Loading a type whose module is not on disk queues its download.\n",
+         "Marks the types in the catalogue; the program loads (or stops loading)\n"
+         "them at its next start.\n",
          CmdTypes},
         {"export", "write jobs to a .reg file",
          "Usage: zk40 export [NAME...] FILE [--force]\n"
