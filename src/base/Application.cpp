@@ -76,7 +76,7 @@ int RunApplication(AppContext& ctx) {
     auto claim = static_cast<TInstanceLock::Claim>(ctx.claim);
     if (claim == TInstanceLock::Claim::Failed) {
         fprintf(stderr, "Zarkell'40: cannot check for a running instance: %s\n", error.c_str());
-        return 0;
+        return 1;
     }
     if (claim == TInstanceLock::Claim::Secondary) {
         HandOverResult r = HandOver(ctx, lock, args);
@@ -171,6 +171,14 @@ int ZarkellMain(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 1000));
 
     TSignalControl control(&RequestQuit, nullptr);
+    if (!control.Error().empty()) {
+        // Without it a stop request could never reach us; and the blocked
+        // signals would not even end the process.
+        fprintf(stderr, "Zarkell'40: Unable to register control handler. (%s)\n",
+                control.Error().c_str());
+        TSignalControl::Unblock();
+        return 1;
+    }
 
     if (argc >= 2) {
         const char* sw = argv[1];
@@ -196,8 +204,7 @@ int ZarkellMain(int argc, char** argv) {
             return 0;
         }
     }
-    RunApplication(ctx);
-    return 0;
+    return RunApplication(ctx);
 }
 
 }  // namespace zk40

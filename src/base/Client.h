@@ -68,6 +68,9 @@ public:
     bool RunJobNow(TJob& job);
     // The wall clock was set: every queued job gets a fresh next run.
     void ClockChanged();
+    // The local time's UTC offset moved by shift seconds (daylight saving
+    // began or ended); the scheduling pass notices it by itself.
+    void UtcOffsetChanged(int64_t shift);
 
     // How long shutdown waits for job threads after asking them to stop.
     void SetShutdownWaitMs(int ms) { shutdownWaitMs_ = ms; }
@@ -107,6 +110,8 @@ public:
     bool StopAction(TAction& action) override;
     bool RunAction(TAction& action) override;
     void PostActionStatus(uint32_t handle, const std::string& text) override;
+    void PostActionStarting(uint32_t handle) override;
+    void PostActionEnded(uint32_t handle, const std::string& fallbackText) override;
     StoreTime Now() const override { return clock_.Now(); }
 
     // ---- IModuleHostOwner ----
@@ -138,6 +143,8 @@ private:
     class UpdateBridge;
     friend class UpdateBridge;
     void WatchClock();
+    // ComputeNextRun, and a word when the job's kind is unknown.
+    void Reschedule(TJob& job, StoreTime now, NextRunCause cause = NextRunCause::Schedule);
     void StartRunJobFromStore();
 
     TAppStore& app_;
@@ -171,6 +178,7 @@ private:
     int shutdownWaitMs_ = 30000;
     bool alignTicks_ = true;
     int clockFd_ = -1;
+    long utcOffset_ = 0;
     QSocketNotifier* clockNotifier_ = nullptr;
 };
 
