@@ -378,7 +378,8 @@ TEST_F(SchedulerFixture, ClockChangeLeavesAPendingRetryPending) {
 // The status an action keeps after a run is the one of that run: texts it
 // posted are applied in order, and a run that reported nothing does not
 // keep an older run's text. The test's main thread does not serve the
-// message queue while the job runs, as a busy main window would not.
+// message queue until the run's action is over, as a busy main window
+// would not.
 TEST_F(SchedulerFixture, StoredStatusBelongsToTheRunThatEnded) {
     uint32_t id = MakeTestJob(app->jobs, actions, "Twice", {{.mode = 3, .report = "Completed"}}, 1);
     Start();
@@ -397,12 +398,17 @@ TEST_F(SchedulerFixture, StoredStatusBelongsToTheRunThatEnded) {
     ASSERT_TRUE(WaitIdle());
     ASSERT_EQ(action.Status.Get(), "Completed");
 
-    // A run whose module is missing: the host's own text stays. Nothing of
-    // this run needs the queue, so it is served only once the run is over.
+    // A run whose module is missing: the host's own text stays. The queue
+    // is served only once the action is over (not running, failed).
     action.VendorID = "GONE";
     start();
-    ASSERT_TRUE(WaitFor([&] { return !client->AnyJobRunning(); }, 20000));
-    client->Pump().Drain();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            TSync::TLock lock(action);
+            return action.Running == 0 && action.LastStat.Get() == 1;
+        },
+        20000));
+    ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(action.LastStat.Get(), 1u);
     EXPECT_EQ(action.Status.Get(), "Action Status: Action module GONE:TESTMOD is not loaded");
     EXPECT_EQ(TRegKey(app->jobs, TJob::KeyNameOf(id) + "\\A00000001", false).GetString("Status"),
