@@ -24,11 +24,7 @@ configure_file(${CMAKE_SOURCE_DIR}/share/help/index.html
 # Programs.
 install(TARGETS zarkell40 zk40-reg zk40-sign zk40-debugcode
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-foreach(tool zk40)
-  if(TARGET ${tool})
-    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endforeach()
+# zk40 and its bash completion are installed beside their target.
 
 # Shipped modules, their local update configuration, help, unit templates.
 install(FILES ${CMAKE_BINARY_DIR}/share/zarkell40/update.cfg DESTINATION ${ZK40_INSTALL_SHAREDIR})

@@ -27,6 +27,19 @@ for page in zarkell40 zk40 zk40-reg zk40-sign; do
   grep -q "^\.SH NAME" "$f" || complain "$page.1 has no NAME section"
 done
 
+# Every command and switch the programs' own help lists is in their pages.
+covers() {  # covers PAGE WORD...
+  local page=$1; shift
+  for word in "$@"; do
+    grep -qE "(\\\\fB|^\\.BR? |^\\.BI )${word//-/\\\\-}([ :\\\\\"]|$)" "$src/man/$page.1" ||
+      complain "$page.1 does not describe $word"
+  done
+}
+covers zarkell40 $(env HOME="$work" "$build/zarkell40" --help | grep -oE '^  (/[a-z]+|--[a-z]+)' | tr -d ' ')
+if [ -x "$build/zk40" ]; then
+  covers zk40 $("$build/zk40" --help 2>&1 | sed -n '/^Commands:/,/^$/p' | grep -oE '^  [a-z]+' | tr -d ' ')
+fi
+
 quiet "desktop-file-validate" desktop-file-validate "$src/share/desktop/zarkell40.desktop"
 out=$(appstreamcli validate --no-net --pedantic "$src/share/desktop/zarkell40.metainfo.xml" 2>&1) ||
   { complain "appstreamcli validate"; echo "$out"; }
@@ -54,6 +67,16 @@ for kind in system user; do
   sed "s|@ZK40_EXEC@|$build/zarkell40|" "$src/share/systemd/zarkell40-$kind.service.in" \
     >"$work/shipped-$kind/zarkell40.service"
   verify "$kind" "$work/shipped-$kind/zarkell40.service"
+done
+for kind in system user; do
+  for key in Type=notify Restart=on-failure "Documentation=man:zarkell40(1)" NoNewPrivileges=yes \
+             ProtectSystem=strict PrivateTmp=yes "ExecStart=$build/zarkell40 /service"; do
+    grep -qxF "$key" "$work/shipped-$kind/zarkell40.service" || complain "the $kind unit lacks $key"
+  done
+done
+for key in StateDirectory=zarkell40 LogsDirectory=zarkell40 RuntimeDirectory=zarkell40 \
+           "Environment=XDG_DATA_HOME=%S XDG_STATE_HOME=%L XDG_RUNTIME_DIR=%t/zarkell40 XDG_CONFIG_HOME=%S/zarkell40/config"; do
+  grep -qxF "$key" "$work/shipped-system/zarkell40.service" || complain "the system unit lacks $key"
 done
 grep -q "^After=network-online.target" "$work/shipped-system/zarkell40.service" ||
   complain "the system unit does not wait for the network"

@@ -63,6 +63,8 @@ done
 [ ! -e "$build/zk40" ] || [ -e "$root/usr/bin/zk40" ] || die "the package lacks /usr/bin/zk40"
 ls "$root"/usr/lib/*/cmake/Zarkell40/Zarkell40Config.cmake >/dev/null 2>&1 ||
   ls "$root"/usr/lib/cmake/Zarkell40/Zarkell40Config.cmake >/dev/null 2>&1 || die "no CMake package config"
+# The desktop entry, icons and metainfo agree with each other as installed.
+appstreamcli validate-tree --no-net "$root" >"$work/as.log" 2>&1 || { cat "$work/as.log"; die "appstreamcli validate-tree"; }
 grep -q '^ExecStart=/usr/bin/zarkell40 /service$' "$root/usr/lib/systemd/system/zarkell40.service" ||
   die "the shipped system unit does not start /usr/bin/zarkell40"
 if grep -rlF "$build" "$root/usr" >"$work/refs"; then
