@@ -4,6 +4,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <cctype>
 #include <chrono>
@@ -125,6 +126,8 @@ TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClo
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(100);
     connect(&timer_, &QTimer::timeout, this, &TZarkellClient::EvTimer);
+    if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance())
+        connect(d, &QAbstractEventDispatcher::aboutToBlock, this, &TZarkellClient::CheckSleep);
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::TZarkellClient()");
 }
 
@@ -369,6 +372,10 @@ void TZarkellClient::EvTimer() {
     // A single-shot timer re-armed at the end: ticks never overlap and the
     // next one comes 100 ms after this one ends.
     timer_.stop();
+    // Not sleeping while the tick runs: a wait inside it (a module being
+    // replaced) runs the event loop, and the sleep check must not start a
+    // second tick inside this one.
+    sleeping_ = false;
     if (service_ && service_->CheckPauseAndStop()) QCoreApplication::quit();
     ZK40_TRACE(kTraceTimer, "::EvTimer()");
     if (!firstTickDone_) {
@@ -388,7 +395,7 @@ void TZarkellClient::EvTimer() {
         UtcOffsetChanged(shift);
     }
     StoreTime now = clock_.Now();
-    connection_.Poll(app_.base.GetDword("ConnType", 3));
+    PollConnection(app_.base.GetDword("ConnType", 3));
     ReapUpdateThread();
     ReapThreads();
     CheckStoreChanged();
@@ -403,6 +410,17 @@ void TZarkellClient::Rearm() {
         timer_.start(100);
         return;
     }
+    if (Idle()) {
+        int64_t sleep = IdleSleepMs();
+        if (sleep >= 0) {
+            // The wake-up is a pass: it lands just after the due second.
+            sleeping_ = true;
+            tickCounter_ = 4;
+            timer_.start(static_cast<int>(sleep));
+            return;
+        }
+    }
+    sleeping_ = false;
     // Ticks land just after a tenth of a second of the wall clock, and the
     // scheduling pass (every fifth tick) just after a whole or half second:
     // a job due at a second then starts within milliseconds of it rather
@@ -414,6 +432,65 @@ void TZarkellClient::Rearm() {
     int64_t at = (ms + wait) / 100;
     if (at % 5 == 0) tickCounter_ = 4;
     timer_.start(static_cast<int>(wait));
+}
+
+void TZarkellClient::PollConnection(uint32_t connType) {
+    if (connType == kConnDialUp && !linkNotifier_ && connection_.Watch()) {
+        linkNotifier_ = new QSocketNotifier(connection_.WatchFd(), QSocketNotifier::Read, this);
+        connect(linkNotifier_, &QSocketNotifier::activated, this, [this] {
+            if (connection_.DrainLinkEvents() && app_.base.GetDword("ConnType", 3) == kConnDialUp)
+                connection_.Poll(kConnDialUp);
+        });
+    }
+    connection_.Poll(connType);
+}
+
+void TZarkellClient::SetKeepTicking(bool on) {
+    keepTicking_ = on;
+    CheckSleep();
+}
+
+bool TZarkellClient::Idle() const {
+    if (!firstTickDone_ || keepTicking_ || updating_ || update_ || !threads_.empty()) return false;
+    // A paused service waits inside the tick, so the tick has to come.
+    if (service_ && !service_->Running()) return false;
+    return true;
+}
+
+int64_t TZarkellClient::IdleSleepMs() const {
+    StoreTime now = clock_.Now();
+    StoreTime due = now + static_cast<StoreTime>(kMaxIdleSleepMs / 1000);
+    if (schedulerEnabled_ && !queue_.Empty()) {
+        TJob* front = queue_.Front();
+        TSync::TLock lock(*front);
+        due = std::min<StoreTime>(due, front->NextRun.Get());
+    }
+    uint32_t connType = app_.base.GetDword("ConnType", 3);
+    if (!app_.base.GetString("LocalUpdate").empty()) return -1;
+    if (connType != 0) {
+        StoreTime next = app_.base.GetDword("NextUpdate", 0);
+        if (next != 0) due = std::min(due, next);
+        // Without link notifications the dial-up state is only known by
+        // looking, pass by pass.
+        if (connType == kConnDialUp && !connection_.Watching()) return -1;
+    }
+    if (!pending_.empty() && (connType == 0 || connection_.UpdatesAllowed())) return -1;
+    if (due <= now) return -1;
+    using namespace std::chrono;
+    int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return static_cast<int64_t>(due - now) * 1000 - ms % 1000 + 3;
+}
+
+void TZarkellClient::CheckSleep() {
+    if (!sleeping_ || closed_) return;
+    int64_t sleep = Idle() ? IdleSleepMs() : -1;
+    if (sleep < 0) {
+        sleeping_ = false;
+        tickCounter_ = 4;
+        timer_.start(0);
+    } else if (sleep < timer_.remainingTime()) {
+        timer_.start(static_cast<int>(sleep));
+    }
 }
 
 void TZarkellClient::FirstTick() {
@@ -667,18 +744,22 @@ void TZarkellClient::StartDueJobs(StoreTime now) {
         due.push_back(job);
     }
     if (due.empty()) return;
-    // Many jobs due at one second: their LastRun and State go to the store
-    // in one commit instead of two each, so the last of them starts soon
-    // after the first.
-    if (due.size() > 1 && app_.Store()) {
+    // The first job of a burst starts before the rest are prepared, so its
+    // start does not wait for theirs.
+    StartJob(*due.front(), true);
+    if (due.size() == 1) return;
+    // The others' LastRun and State go to the store in one commit instead
+    // of two each, so the last of them starts soon after the first.
+    auto rest = due.begin() + 1;
+    if (app_.Store()) {
         app_.Store()->Transaction([&] {
-            for (TJob* job : due) MarkStarted(*job);
+            for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
             return true;
         });
     } else {
-        for (TJob* job : due) MarkStarted(*job);
+        for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
     }
-    for (TJob* job : due) StartJob(*job, false);
+    for (auto it = rest; it != due.end(); ++it) StartJob(**it, false);
 }
 
 void TZarkellClient::MarkStarted(TJob& job) {
