@@ -16,6 +16,7 @@
 #include "base/InstanceRequest.h"
 #include "base/Service.h"
 #include "jobs/ActionHandle.h"
+#include "modules/ModuleFile.h"
 #include "scheduler/CrashLog.h"
 #include "store/AppStore.h"
 #include "store/Trace.h"
@@ -75,10 +76,11 @@ public:
     void QueueBranchRemoveFirst() override {
         OnMain([this] { c_.view_.QueueBranchRemoveFirst(); });
     }
-    bool InstallModule(const std::string& path, const std::string& vendor,
-                       const std::string& module, const std::string& action) override {
+    Install InstallModule(const std::string& path, const std::string& vendor,
+                          const std::string& module, const std::string& action) override {
         TInstallRequest rq{path, vendor, module, action};
-        return c_.pump_->Send(ZKM_INSTALL, 0, reinterpret_cast<intptr_t>(&rq)) != 0;
+        intptr_t r = c_.pump_->Send(ZKM_INSTALL, 0, reinterpret_cast<intptr_t>(&rq));
+        return r == 0 ? Install::Failed : r == 2 ? Install::RestartNeeded : Install::Loaded;
     }
     void SetUpdating(bool on) override { c_.updating_ = on; }
     bool JobsRunning() override {
@@ -302,8 +304,11 @@ bool TZarkellClient::RunAction(TAction& action) {
     }
     std::shared_ptr<TActionTypeModule> module = modules_->FindModule(v, m);
     bool ok = module && module->RunAction(Hwnd(), a, handle);
-    if (!module)
-        PostActionStatus(handle, "Action Status: Action module " + v + ":" + m + " is not loaded");
+    if (!module) {
+        std::string why = modules_->WhyNotLoaded(v, m);
+        PostActionStatus(handle, "Action Status: Action module " + v + ":" + m + " is not loaded" +
+                                     (why.empty() ? "" : ": " + why));
+    }
     TSync::TLock lock(action);
     action.LastStat = ok ? 0 : 1;
     return ok;
@@ -577,6 +582,8 @@ void TZarkellClient::ReapUpdateThread() {
     if (!update_ || update_->CurrentStatus() == TThread::Running) return;
     update_->StopAndWait(-1);
     update_.reset();
+    // The run that just ended may have installed the shipped modules.
+    if (awaitShipped_) CheckShippedInstalled();
     if (selectShipped_) SelectShippedModules();
 }
 
@@ -625,16 +632,6 @@ void TZarkellClient::ResolveShippedUrls(
     }
 }
 
-void TZarkellClient::PrepareShippedModules() {
-    // Once per installation: the catalogue is read from the configuration
-    // that comes with the program, through the ordinary local update, and
-    // its action types are then loaded as a user would load them.
-    TRegDword done(app_.base, "ShippedModules", 0);
-    if (done.Get() || shippedDir_.empty()) return;
-    app_.base.SetString("LocalUpdate", "file://" + shippedDir_ + "/update.cfg");
-    selectShipped_ = true;
-}
-
 namespace {
 // The action types a configuration file describes, following its
 // VENDORID, MODULEID and ACTIONID lines as the parser does.
@@ -670,11 +667,52 @@ std::vector<std::tuple<std::string, std::string, std::string>> ActionTypesIn(
 }
 }  // namespace
 
+void TZarkellClient::PrepareShippedModules() {
+    // The catalogue is read from the configuration that comes with the
+    // program, through the ordinary local update, and its action types are
+    // then loaded as a user would load them. ShippedModules is set only
+    // once they are installed: a first start that ends before (killed,
+    // stopped, a damaged archive) is repeated by the next.
+    if (shippedDir_.empty()) return;
+    TRegDword done(app_.base, "ShippedModules", 0);
+    std::vector<std::tuple<std::string, std::string, std::string>> types =
+        ActionTypesIn(shippedDir_ + "/update.cfg");
+    if (done.Get()) {
+        // A shipped type still selected whose file has gone is installed
+        // again from the shipped archive, before the start-up load gives
+        // it up. Types the user unloaded stay unloaded.
+        std::vector<std::tuple<std::string, std::string, std::string>> missing;
+        for (const auto& [v, m, a] : types) {
+            TRegKey mk(actionsKey_, v + "\\" + m, false);
+            if (TRegKey(mk, a, false).GetDword("LOADED", 0) != 1) continue;
+            std::string fileName = mk.GetString("FILENAME");
+            if (!IsPlainFileName(fileName) ||
+                access((modules_->ActionPath() + fileName).c_str(), R_OK) != 0)
+                missing.emplace_back(v, m, a);
+        }
+        if (missing.empty()) return;
+        types = std::move(missing);
+        done = 0;
+    }
+    shippedTypes_ = std::move(types);
+    app_.base.SetString("LocalUpdate", "file://" + shippedDir_ + "/update.cfg");
+    selectShipped_ = true;
+}
+
 void TZarkellClient::SelectShippedModules() {
     selectShipped_ = false;
-    auto types = ActionTypesIn(shippedDir_ + "/update.cfg");
-    ResolveShippedUrls(types);
-    SelectActionTypes(types);
+    // The local update just wrote the shipped entries, archives named
+    // relative to the shipped folder.
+    ResolveShippedUrls(ActionTypesIn(shippedDir_ + "/update.cfg"));
+    SelectActionTypes(shippedTypes_);
+    awaitShipped_ = true;
+    CheckShippedInstalled();
+}
+
+void TZarkellClient::CheckShippedInstalled() {
+    for (const auto& [v, m, a] : shippedTypes_)
+        if (!modules_->IsActionTypePresent(v, m, a)) return;
+    awaitShipped_ = false;
     app_.base.SetDword("ShippedModules", 1);
 }
 
@@ -883,6 +921,9 @@ bool TZarkellClient::CloseWindow() {
         else
             updateStuck = true;
     }
+    // A stop right after the shipped modules were installed, before a tick
+    // reaped the worker, still counts them as done.
+    if (awaitShipped_ && !updateStuck) CheckShippedInstalled();
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     app_.SaveFlagBits();
     SaveJobs();

@@ -154,6 +154,10 @@ public:
     void SetUpdating(bool on) override { updating_ = on; }
     bool Updating() const { return updating_; }
     bool WaitServing(const std::function<bool()>& done, int timeoutMs) override;
+    // Whether the program was asked to stop; asked by waits that would
+    // otherwise hold the main thread beyond the shutdown bound.
+    void SetStopQuery(std::function<bool()> query) { stopQuery_ = std::move(query); }
+    bool StopRequested() override { return stopQuery_ && stopQuery_(); }
     void ShowStatus(const std::string& text) override;
 
     // The host function table every module gets.
@@ -184,6 +188,7 @@ private:
     void UpdateTiming(StoreTime now);
     void PrepareShippedModules();
     void SelectShippedModules();
+    void CheckShippedInstalled();
     void ResolveShippedUrls(
         const std::vector<std::tuple<std::string, std::string, std::string>>& types);
     TUpdateThread& EnsureWorker(bool* created);
@@ -232,6 +237,10 @@ private:
     TConnectionMonitor connection_;
     std::string shippedDir_;
     bool selectShipped_ = false;
+    // The shipped action types being installed; ShippedModules is set once
+    // all of them are.
+    std::vector<std::tuple<std::string, std::string, std::string>> shippedTypes_;
+    bool awaitShipped_ = false;
     bool schedulerEnabled_ = true;
     std::atomic<bool> updating_{false};
     bool firstTickDone_ = false;
@@ -245,6 +254,7 @@ private:
     bool sleeping_ = false;
     int clockFd_ = -1;
     long utcOffset_ = 0;
+    std::function<bool()> stopQuery_;
     QSocketNotifier* clockNotifier_ = nullptr;
     QSocketNotifier* linkNotifier_ = nullptr;
     // Outside changes: the store's data version last looked at, the jobs
