@@ -35,4 +35,8 @@ kill -TERM "$(pgrep -P $pid zarkell40 || echo $pid)" 2>/dev/null || true
 wait $pid || true
 echo "configuration: $(stat -c %s "$work/big.cfg") bytes"
 echo "peak resident: $(( $(cat "$work/rss") / 1024 )) MiB"
-grep -c "Completed\|Local Update Mode" "$work/out" >/dev/null || { echo "the update did not complete:"; tail -5 "$work/out"; }
+if grep -q "Local Update Mode" "$work/out"; then
+  echo "applied: $(grep -c "" "$work/out") lines of output"
+else
+  echo "the update did not complete:"; tail -5 "$work/out"
+fi

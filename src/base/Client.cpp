@@ -164,6 +164,7 @@ void TZarkellClient::LoadJobs() {
     if (app_.Store()) {
         app_.Store()->Transaction([this] {
             LoadJobsNow();
+            RecordLoadedPrints();
             return true;
         });
     } else {

@@ -30,6 +30,7 @@ namespace zk40 {
 class TAppStore;
 class TService;
 class IClientView;
+struct StoredJobs;
 
 class TZarkellClient : public QObject,
                        public IActionRunner,
@@ -200,14 +201,18 @@ private:
     RequestResult StartRunJobFromStore();
     // ---- taking in outside changes of jobs (ClientStoreSync.cpp) ----
     std::unique_ptr<TJob> MakeLoadedJob(uint32_t id, StoreTime now);
-    bool JobMatchesStore(TJob& job);
-    uint64_t UnboundValuesPrint(const TJob& job);
+    bool JobMatchesStore(TJob& job, const StoredJobs& stored);
+    // Remembers the values of the job key that no member holds, from stored
+    // or (null) from the store.
+    void RecordPrint(TJob& job, const StoredJobs* stored);
+    void RecordLoadedPrints();
     bool JobBusy(const TJob& job) const;
     void InitJobActions(TJob& job, bool init);
     void DropJob(TJob* job);
     void ReloadJob(TJob* job);
     // Builds changed jobs again and loads new ones from the store.
-    void ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh = {});
+    void ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh,
+                    const StoredJobs* stored);
     // Applies a change that waited for the job's run to end; true when the
     // job was replaced or removed (and must not be touched again).
     bool ApplyDeferredChange(TJob* job);

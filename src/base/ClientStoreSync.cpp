@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <unordered_map>
 
 #include "base/Client.h"
 #include "base/ClientView.h"
@@ -59,34 +60,65 @@ uint64_t Fnv(uint64_t h, std::string_view bytes) {
     return (h ^ 0xFF) * 1099511628211ull;
 }
 
-// The job keys of the store: identifier from the key name as the loader
-// reads it.
-std::vector<uint32_t> StoredJobIds(const TRegKey& jobs) {
-    std::vector<uint32_t> ids;
-    std::vector<std::string> names;
-    if (jobs.IsValid()) jobs.Store()->ListSubKeys(jobs.Id(), &names);
-    for (const std::string& n : names)
-        if (n.size() < 10) ids.push_back(static_cast<uint32_t>(strtoul(n.c_str(), nullptr, 16)));
-    std::sort(ids.begin(), ids.end());
-    return ids;
+uint64_t UnboundValuesPrint(const std::vector<RegNamedValue>& vals) {
+    uint64_t h = 14695981039346656037ull;
+    for (const RegNamedValue& v : vals) {
+        if (IsBoundJobValue(v.name)) continue;
+        std::string lower = v.name;
+        for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        h = Fnv(Fnv(Fnv(h, lower), std::to_string(v.value.type)), v.value.data);
+    }
+    return h;
 }
 
-// The action indices stored under a job key, in order.
-std::vector<uint32_t> StoredActionIndices(const TRegKey& jobKey) {
-    std::vector<uint32_t> out;
-    std::vector<std::string> names;
-    if (jobKey.IsValid()) jobKey.Store()->ListSubKeys(jobKey.Id(), &names);
-    for (const std::string& n : names) {
-        if (n.size() != 9 || (n[0] != 'A' && n[0] != 'a')) continue;
-        char* end = nullptr;
-        unsigned long index = strtoul(n.c_str() + 1, &end, 16);
-        if (end && *end == '\0' && index != 0) out.push_back(static_cast<uint32_t>(index));
-    }
-    std::sort(out.begin(), out.end());
-    return out;
+bool ParseActionIndex(const std::string& n, uint32_t* index) {
+    if (n.size() != 9 || (n[0] != 'A' && n[0] != 'a')) return false;
+    char* end = nullptr;
+    unsigned long v = strtoul(n.c_str() + 1, &end, 16);
+    if (!end || *end != '\0' || v == 0) return false;
+    *index = static_cast<uint32_t>(v);
+    return true;
 }
 
 }  // namespace
+
+// The job keys and their action keys with all their values, read at once.
+struct StoredJobs {
+    std::vector<RegKeyValues> keys;
+    std::unordered_map<KeyId, size_t> byId;
+    std::unordered_map<KeyId, std::vector<size_t>> children;
+    std::vector<uint32_t> ids;  // job identifiers, sorted
+    bool Has(uint32_t id) const { return std::binary_search(ids.begin(), ids.end(), id); }
+    const RegKeyValues* Key(KeyId id) const {
+        auto it = byId.find(id);
+        return it == byId.end() ? nullptr : &keys[it->second];
+    }
+
+    explicit StoredJobs(const TRegKey& jobs) {
+        if (!jobs.IsValid()) return;
+        jobs.Store()->LoadTwoLevels(jobs.Id(), &keys);
+        for (size_t i = 0; i < keys.size(); ++i) {
+            byId[keys[i].id] = i;
+            children[keys[i].parent].push_back(i);
+            // Identifiers from the key names, as the loader reads them.
+            if (keys[i].parent == jobs.Id() && keys[i].name.size() < 10)
+                ids.push_back(static_cast<uint32_t>(strtoul(keys[i].name.c_str(), nullptr, 16)));
+        }
+        std::sort(ids.begin(), ids.end());
+    }
+};
+
+void TZarkellClient::RecordPrint(TJob& job, const StoredJobs* stored) {
+    TSync::TLock lock(job);
+    const std::vector<RegNamedValue>* vals = nullptr;
+    if (stored) {
+        if (const RegKeyValues* k = stored->Key(job.Key().Id())) vals = &k->values;
+    } else {
+        vals = job.Key().CachedValues();
+    }
+    static const std::vector<RegNamedValue> kNone;
+    unboundPrints_[job.Id()] = UnboundValuesPrint(vals ? *vals : kNone);
+}
 
 std::unique_ptr<TJob> TZarkellClient::MakeLoadedJob(uint32_t id, StoreTime now) {
     auto job = std::make_unique<TJob>(app_.jobs, actionsKey_, id, clock_);
@@ -100,59 +132,48 @@ std::unique_ptr<TJob> TZarkellClient::MakeLoadedJob(uint32_t id, StoreTime now) 
         }
     }
     Reschedule(*job, now);
-    unboundPrints_[id] = UnboundValuesPrint(*job);
     return job;
 }
 
-uint64_t TZarkellClient::UnboundValuesPrint(const TJob& job) {
-    uint64_t h = 14695981039346656037ull;
+bool TZarkellClient::JobMatchesStore(TJob& job, const StoredJobs& stored) {
     TSync::TLock lock(job);
-    const std::vector<RegNamedValue>* vals = job.Key().CachedValues();
-    if (!vals) return h;
-    for (const RegNamedValue& v : *vals) {
-        if (IsBoundJobValue(v.name)) continue;
-        std::string lower = v.name;
-        for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        h = Fnv(Fnv(Fnv(h, lower), std::to_string(v.value.type)), v.value.data);
-    }
-    return h;
-}
+    const RegKeyValues* key = stored.Key(job.Key().Id());
+    if (!key) return false;  // gone, or made anew under the same name
+    const std::vector<RegNamedValue>& vals = key->values;
+    const TRegDword* numbers[] = {&job.Flags,      &job.SchedType, &job.Time,     &job.Hour,
+                                  &job.Minute,     &job.LastRun,   &job.NextRun,  &job.State,
+                                  &job.NumActions, &job.StartTime, &job.StopTime, &job.LastStat,
+                                  &job.RetryCount, &job.RetryDelay};
+    for (const TRegDword* n : numbers)
+        if (!Same(vals, *n)) return false;
+    if (!Same(vals, job.Name) || !Same(vals, job.Password)) return false;
+    // Disabled is kept only while set; gone means enabled.
+    const RegNamedValue* off = FindValue(vals, "Disabled");
+    uint32_t flag = 0;
+    bool storedOff = off && DecodeDword(off->value.data, &flag) && flag != 0;
+    if (storedOff == job.Enabled()) return false;
 
-bool TZarkellClient::JobMatchesStore(TJob& job) {
-    {
-        TSync::TLock lock(job);
-        const std::vector<RegNamedValue>* vals = job.Key().CachedValues();
-        if (!vals) return false;
-        const TRegDword* numbers[] = {&job.Flags,      &job.SchedType, &job.Time,     &job.Hour,
-                                      &job.Minute,     &job.LastRun,   &job.NextRun,  &job.State,
-                                      &job.NumActions, &job.StartTime, &job.StopTime, &job.LastStat,
-                                      &job.RetryCount, &job.RetryDelay};
-        for (const TRegDword* n : numbers)
-            if (!Same(*vals, *n)) return false;
-        if (!Same(*vals, job.Name) || !Same(*vals, job.Password)) return false;
-        // Disabled is kept only while set; gone means enabled.
-        const RegNamedValue* off = FindValue(*vals, "Disabled");
-        uint32_t flag = 0;
-        bool storedOff = off && DecodeDword(off->value.data, &flag) && flag != 0;
-        if (storedOff == job.Enabled()) return false;
-
-        std::vector<uint32_t> stored = StoredActionIndices(job.Key());
-        if (stored.size() != job.ActionCount()) return false;
-        std::vector<uint32_t> held;
-        for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) held.push_back(a->Index());
-        std::sort(held.begin(), held.end());
-        if (held != stored) return false;
-        for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) {
-            TSync::TLock al(*a);
-            const std::vector<RegNamedValue>* av = a->Key().CachedValues();
-            if (!av) return false;
-            if (!Same(*av, a->Name) || !Same(*av, a->VendorID) || !Same(*av, a->ModuleID) ||
-                !Same(*av, a->ActionID))
-                return false;
+    std::vector<uint32_t> storedActions, held;
+    auto kids = stored.children.find(key->id);
+    if (kids != stored.children.end())
+        for (size_t i : kids->second) {
+            uint32_t index;
+            if (ParseActionIndex(stored.keys[i].name, &index)) storedActions.push_back(index);
         }
+    for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) held.push_back(a->Index());
+    std::sort(storedActions.begin(), storedActions.end());
+    std::sort(held.begin(), held.end());
+    if (held != storedActions) return false;
+    for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) {
+        TSync::TLock al(*a);
+        const RegKeyValues* ak = stored.Key(a->Key().Id());
+        if (!ak) return false;
+        if (!Same(ak->values, a->Name) || !Same(ak->values, a->VendorID) ||
+            !Same(ak->values, a->ModuleID) || !Same(ak->values, a->ActionID))
+            return false;
     }
     auto it = unboundPrints_.find(job.Id());
-    return it != unboundPrints_.end() && it->second == UnboundValuesPrint(job);
+    return it != unboundPrints_.end() && it->second == UnboundValuesPrint(vals);
 }
 
 bool TZarkellClient::JobBusy(const TJob& job) const {
@@ -206,9 +227,10 @@ void TZarkellClient::DropJob(TJob* job) {
     view_.JobRemoved(id);
 }
 
-void TZarkellClient::ReloadJob(TJob* job) { ReloadJobs({job}); }
+void TZarkellClient::ReloadJob(TJob* job) { ReloadJobs({job}, {}, nullptr); }
 
-void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh) {
+void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh,
+                                const StoredJobs* stored) {
     // The old objects (and their action handles) go first: a module must
     // never see two live handles for one stored action.
     std::vector<size_t> places;
@@ -250,6 +272,9 @@ void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<u
     }
     jobs_.erase(std::remove(jobs_.begin(), jobs_.end(), nullptr), jobs_.end());
     for (TJob* job : placed) {
+        // From the read that found the change when there was one: a write
+        // since then only costs one more reload.
+        RecordPrint(*job, stored);
         InitJobActions(*job, true);
         queue_.Insert(job);
         view_.JobChanged(job->Id());
@@ -275,10 +300,7 @@ TZarkellClient::StoreSyncCounts TZarkellClient::TakeInStoreChanges() {
     TStore* store = app_.Store();
     if (!store) return counts;
     seenDataVersion_ = store->DataVersion();
-    std::vector<uint32_t> stored = StoredJobIds(app_.jobs);
-    auto inStore = [&](uint32_t id) {
-        return std::binary_search(stored.begin(), stored.end(), id);
-    };
+    const StoredJobs stored(app_.jobs);
 
     // Looked at outside any transaction: a job thread holds its job's lock
     // while it writes, so taking job locks under the store's would invert
@@ -287,9 +309,9 @@ TZarkellClient::StoreSyncCounts TZarkellClient::TakeInStoreChanges() {
     std::set<uint32_t> held;
     for (auto& j : jobs_) {
         held.insert(j->Id());
-        if (!inStore(j->Id()))
+        if (!stored.Has(j->Id()))
             gone.push_back(j.get());
-        else if (!JobMatchesStore(*j))
+        else if (!JobMatchesStore(*j, stored))
             changed.push_back(j.get());
     }
     for (TJob* job : gone) {
@@ -314,10 +336,10 @@ TZarkellClient::StoreSyncCounts TZarkellClient::TakeInStoreChanges() {
         reload.push_back(job);
     }
     std::vector<uint32_t> fresh;
-    for (uint32_t id : stored)
+    for (uint32_t id : stored.ids)
         if (!held.count(id)) fresh.push_back(id);
     counts.added = fresh.size();
-    if (!reload.empty() || !fresh.empty()) ReloadJobs(reload, std::move(fresh));
+    if (!reload.empty() || !fresh.empty()) ReloadJobs(reload, std::move(fresh), &stored);
     if (counts.added || counts.changed || counts.removed) {
         ZK40_TRACE(kTraceGeneral, "TZarkellClient::TakeInStoreChanges()");
         std::string text = "Jobs:  Taken in from the store: " + std::to_string(counts.added) +
@@ -328,6 +350,11 @@ TZarkellClient::StoreSyncCounts TZarkellClient::TakeInStoreChanges() {
         ShowStatus(text);
     }
     return counts;
+}
+
+void TZarkellClient::RecordLoadedPrints() {
+    const StoredJobs stored(app_.jobs);
+    for (auto& j : jobs_) RecordPrint(*j, &stored);
 }
 
 void TZarkellClient::CheckStoreChanged() {
@@ -382,14 +409,14 @@ void TZarkellClient::SaveJobs() {
     // written through as it runs, and its lock may be held by its thread,
     // which waits for the store while we would wait for the lock.
     auto save = [this] {
-        std::vector<uint32_t> stored = StoredJobIds(app_.jobs);
+        const StoredJobs stored(app_.jobs);
         for (auto& j : jobs_) {
-            if (!std::binary_search(stored.begin(), stored.end(), j->Id())) continue;
+            if (!stored.Has(j->Id())) continue;
             bool running = false;
             for (const auto& t : threads_) running |= &t->Job() == j.get();
             if (running) continue;
             if (deletedWhileBusy_.count(j->Id()) || changedWhileBusy_.count(j->Id())) continue;
-            if (!JobMatchesStore(*j)) continue;
+            if (!JobMatchesStore(*j, stored)) continue;
             j->Save();
         }
         return true;

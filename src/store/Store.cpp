@@ -552,6 +552,38 @@ long TStore::ListSubKeys(KeyId key, std::vector<std::string>* out) {
     return kRegOk;
 }
 
+long TStore::LoadTwoLevels(KeyId key, std::vector<RegKeyValues>* out) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    out->clear();
+    if (key == 0) return kRegInvalidHandle;
+    sqlite3_stmt* s = Prepare(
+        "SELECT c.id, c.parent, c.name, v.name, v.type, v.data FROM keys c "
+        "LEFT JOIN vals v ON v.key=c.id "
+        "WHERE c.parent=?1 OR c.parent IN (SELECT id FROM keys WHERE parent=?1) "
+        "ORDER BY c.id, v.id");
+    if (!s) return kRegStoreError;
+    Reset r(s);
+    sqlite3_bind_int64(s, 1, key);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        KeyId id = sqlite3_column_int64(s, 0);
+        if (out->empty() || out->back().id != id) {
+            RegKeyValues k;
+            k.id = id;
+            k.parent = sqlite3_column_int64(s, 1);
+            k.name = ColumnText(s, 2);
+            out->push_back(std::move(k));
+        }
+        if (sqlite3_column_type(s, 3) == SQLITE_NULL) continue;
+        RegNamedValue v;
+        v.name = ColumnText(s, 3);
+        v.value.type = static_cast<uint32_t>(sqlite3_column_int64(s, 4));
+        v.value.data = ColumnText(s, 5);
+        out->back().values.push_back(std::move(v));
+    }
+    return rc == SQLITE_DONE ? kRegOk : MapSqlError(rc);
+}
+
 // ---- encodings ----
 
 std::string EncodeRegString(std::string_view text) {

@@ -54,6 +54,14 @@ struct RegNamedValue {
     RegValueData value;
 };
 
+// One key with its values, as a bulk read returns it.
+struct RegKeyValues {
+    KeyId id = 0;
+    KeyId parent = 0;
+    std::string name;
+    std::vector<RegNamedValue> values;
+};
+
 class TStore {
 public:
     // Opens the store file, creating it (mode 0600, folder 0700) when missing.
@@ -97,6 +105,10 @@ public:
     long EnumValue(KeyId key, uint32_t index, std::string* name, uint32_t* type);
     long LoadValues(KeyId key, std::vector<RegNamedValue>* out);
     long ListSubKeys(KeyId key, std::vector<std::string>* out);
+    // The subkeys of key and their subkeys (two levels), each with its
+    // values, in one read: comparing thousands of jobs with what is stored
+    // must not cost a statement per key.
+    long LoadTwoLevels(KeyId key, std::vector<RegKeyValues>* out);
 
     // Changes whenever any value or key changes, in this process or another.
     uint64_t ChangeStamp();
