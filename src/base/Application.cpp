@@ -97,7 +97,7 @@ int RunApplication(AppContext& ctx) {
     auto claim = static_cast<TInstanceLock::Claim>(ctx.claim);
     if (claim == TInstanceLock::Claim::Failed) {
         fprintf(stderr, "Zarkell'40: cannot check for a running instance: %s\n", error.c_str());
-        return 0;
+        return 1;
     }
     if (claim == TInstanceLock::Claim::Secondary) {
         if (HandOver(ctx, lock, args) != HandOverResult::BecamePrimary) return 0;
@@ -238,6 +238,14 @@ int ZarkellMain(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 1000));
 
     TSignalControl control(&RequestQuit, nullptr);
+    if (!control.Error().empty()) {
+        // Without it a stop request could never reach us; and the blocked
+        // signals would not even end the process.
+        fprintf(stderr, "Zarkell'40: Unable to register control handler. (%s)\n",
+                control.Error().c_str());
+        TSignalControl::Unblock();
+        return 1;
+    }
 
     if (argc >= 2) {
         const char* sw = argv[1];
@@ -271,8 +279,7 @@ int ZarkellMain(int argc, char** argv) {
             return 0;
         }
     }
-    RunApplication(ctx);
-    return 0;
+    return RunApplication(ctx);
 }
 
 }  // namespace zk40

@@ -103,6 +103,9 @@ public:
     bool RunJobNow(TJob& job);
     // The wall clock was set: every queued job gets a fresh next run.
     void ClockChanged();
+    // The local time's UTC offset moved by shift seconds (daylight saving
+    // began or ended); the scheduling pass notices it by itself.
+    void UtcOffsetChanged(int64_t shift);
 
     // How long shutdown waits for job threads after asking them to stop.
     void SetShutdownWaitMs(int ms) { shutdownWaitMs_ = ms; }
@@ -142,6 +145,9 @@ public:
     bool StopAction(TAction& action) override;
     bool RunAction(TAction& action) override;
     void PostActionStatus(uint32_t handle, const std::string& text) override;
+    void PostActionStarting(uint32_t handle) override;
+    void PostActionEnded(uint32_t handle, const std::string& fallbackText) override;
+    std::string SettledStatus(uint32_t handle) override;
     StoreTime Now() const override { return clock_.Now(); }
 
     // ---- IModuleHostOwner ----
@@ -191,6 +197,8 @@ private:
     class UpdateBridge;
     friend class UpdateBridge;
     void WatchClock();
+    // ComputeNextRun, and a word when the job's kind is unknown.
+    void Reschedule(TJob& job, StoreTime now, NextRunCause cause = NextRunCause::Schedule);
     RequestResult StartRunJobFromStore();
     // ---- taking in outside changes of jobs (ClientStoreSync.cpp) ----
     std::unique_ptr<TJob> MakeLoadedJob(uint32_t id, StoreTime now);
@@ -251,6 +259,7 @@ private:
     bool keepTicking_ = false;
     bool sleeping_ = false;
     int clockFd_ = -1;
+    long utcOffset_ = 0;
     std::function<bool()> stopQuery_;
     QSocketNotifier* clockNotifier_ = nullptr;
     QSocketNotifier* linkNotifier_ = nullptr;
