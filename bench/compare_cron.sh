@@ -36,15 +36,19 @@ echo "results in $out"
 for ((i = 1; i <= runs; i++)); do
   if ((burst)); then
     echo "run $i/$runs: cron burst ($n jobs)"
-    "$peers/cron_burst.sh" -n "$n" --no-idle --out "$out/cron" >"$out/cron_burst_$i.log" 2>&1
+    "$peers/cron_burst.sh" -n "$n" --no-idle --out "$out/cron" >"$out/cron_burst_$i.log" 2>&1 ||
+      echo "  failed: see $out/cron_burst_$i.log"
     echo "run $i/$runs: zarkell40 burst ($n jobs)"
-    python3 "$peers/zk_burst.py" "$build" -n "$n" --no-idle --out "$out/zk" >"$out/zk_burst_$i.log" 2>&1
+    python3 "$peers/zk_burst.py" "$build" -n "$n" --no-idle --out "$out/zk" >"$out/zk_burst_$i.log" 2>&1 ||
+      echo "  failed: see $out/zk_burst_$i.log"
   fi
   if ((idle)); then
     echo "run $i/$runs: cron idle ($idle_min min)"
-    "$peers/cron_burst.sh" -n 0 --no-burst --idle-minutes "$idle_min" --out "$out/cron" >"$out/cron_idle_$i.log" 2>&1
+    "$peers/cron_burst.sh" --no-burst --idle-minutes "$idle_min" --out "$out/cron" >"$out/cron_idle_$i.log" 2>&1 ||
+      echo "  failed: see $out/cron_idle_$i.log"
     echo "run $i/$runs: zarkell40 idle ($idle_min min)"
-    python3 "$peers/zk_burst.py" "$build" --no-burst --idle-s "$((idle_min * 60))" --out "$out/zk" >"$out/zk_idle_$i.log" 2>&1
+    python3 "$peers/zk_burst.py" "$build" --no-burst --idle-s "$((idle_min * 60))" --out "$out/zk" >"$out/zk_idle_$i.log" 2>&1 ||
+      echo "  failed: see $out/zk_idle_$i.log"
   fi
 done
 python3 - "$out" <<'PY'

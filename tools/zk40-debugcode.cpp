@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     StoreTime day = 0;
-    if (!ParseStoreTime(argv[2], day) || day >= 65536u * kSecondsPerDay) {
+    if (!ParseStoreTime(argv[2], day) || uint64_t{day} >= uint64_t{65536} * kSecondsPerDay) {
         fprintf(stderr, "ERROR: LAST-DAY must be a date YYYY-MM-DD from 1901 on\n");
         return 1;
     }

@@ -53,6 +53,13 @@ typedef uint32_t ZKActionHandle;
  * shorter, cut without a terminator when it fills the buffer. Result 1. */
 #define ZKM_ERROR_TEXT 0x1413
 
+/* wparam: action handle; lparam: the id of a process group the action
+ * started (its first process's pid), or minus that id once the group needs
+ * no watching any more. While the action runs, the host keeps the group in
+ * the run's record; if the program dies meanwhile, the next start ends what
+ * still runs of the group. Result 1, 0 when nothing was recorded. */
+#define ZKM_PROCESS_GROUP 0x1415
+
 /* wparam: buffer size in bytes; lparam: a zero-terminated text buffer.
  * Expands the date and time codes ($Y, $m, $d, $H, $M, ... see the
  * documentation) in place, never past the buffer. Result 1. */

@@ -10,6 +10,11 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// Inside double quotes a backslash escapes only these.
+bool IsDoubleQuoteEscape(char c) {
+    return c == '$' || c == '`' || c == '"' || c == '\\' || c == '\n';
+}
+
 std::string Trim(const std::string& s) {
     size_t b = 0, e = s.size();
     while (b < e && IsBlank(s[b])) ++b;
@@ -47,18 +52,28 @@ bool SplitArguments(const std::string& text, std::vector<std::string>* args, std
             continue;
         }
         if (quote == '"') {
-            if (c == '"')
+            if (c == '"') {
                 quote = 0;
-            else if (c == '\\' && i + 1 < text.size())
-                current += text[++i];
-            else
+            } else if (c == '\\' && i + 1 < text.size() && IsDoubleQuoteEscape(text[i + 1])) {
+                // A backslash before a line break joins the lines.
+                if (text[++i] != '\n') current += text[i];
+            } else {
+                // Anywhere else, as in "C:\Temp" or "a\.b", it is just a
+                // backslash.
                 current += c;
+            }
             continue;
         }
         if (IsBlank(c)) {
             if (inArgument) args->push_back(std::move(current));
             current.clear();
             inArgument = false;
+            continue;
+        }
+        if (c == '\\' && i + 1 < text.size() && text[i + 1] == '\n') {
+            // An escaped line break outside quotes is removed altogether and
+            // does not start an argument.
+            ++i;
             continue;
         }
         inArgument = true;

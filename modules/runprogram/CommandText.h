@@ -10,11 +10,12 @@
 
 namespace zk40::runprogram {
 
-// Splits an argument text the way a shell would, without running one:
-// blanks separate arguments; single quotes keep everything literally;
-// double quotes group and let a backslash escape the next character; a
-// backslash outside quotes escapes the next character too. False with a
-// reason (an unterminated quote) on failure.
+// Splits an argument text the way a shell would, without running one and
+// without expanding anything: blanks separate arguments; single quotes keep
+// everything literally; inside double quotes a backslash escapes only $,
+// `, ", \ and a line break (elsewhere it stays); outside quotes it escapes
+// any character; an escaped line break is removed. False with a reason (an
+// unterminated quote) on failure.
 bool SplitArguments(const std::string& text, std::vector<std::string>* args, std::string* error);
 
 // A list of exit codes and ranges such as "0,1,3-5" (blanks allowed around

@@ -208,6 +208,7 @@ ProgramResult RunSlot::Run(const ProgramRequest& request) {
             state_.stopAt = Clock::now();
         }
     }
+    if (request.onGroup) request.onGroup(pid, true);
 
     OutputTail tail(request.keepLines);
     const auto started = Clock::now();
@@ -272,6 +273,9 @@ ProgramResult RunSlot::Run(const ProgramRequest& request) {
         state_.group = 0;
     }
     guard.Release();
+    // Either nothing of the group runs any more, or what runs was left on
+    // purpose by a program that ended by itself.
+    if (request.onGroup) request.onGroup(pid, false);
     if (!lost) {
         int status;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

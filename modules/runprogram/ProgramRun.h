@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ struct ProgramRequest {
     std::string folder;                  // working folder; must exist
     uint32_t timeLimitSeconds = 0;       // 0 = no limit
     size_t keepLines = 0;                // output lines to keep
+    // Told the program's process group once it runs (running = true) and
+    // again once the run no longer watches it (false), from the run's
+    // thread and outside any lock of ours.
+    std::function<void(pid_t group, bool running)> onGroup;
 };
 
 enum class ProgramEnd {

@@ -105,6 +105,9 @@ public:
     }
 
     void Percent(int percent) const { Send(ZKM_ACTION_PERCENT, handle_, percent); }
+    void ProcessGroup(pid_t group, bool running) const {
+        Send(ZKM_PROCESS_GROUP, handle_, running ? group : -static_cast<intptr_t>(group));
+    }
 
     void ReplaceChildren(const std::vector<std::string>& lines) const {
         Send(ZKM_DELETE_CHILDREN, handle_, 0);
@@ -201,7 +204,7 @@ struct Outcome {
 
 Outcome Failed(const std::string& why) { return {false, "Failed: " + why, {}}; }
 
-Outcome Execute(RunSlot& slot, const Settings& s) {
+Outcome Execute(RunSlot& slot, const Settings& s, const ActionHost& host) {
     if (s.program.empty()) return Failed("no program is set");
     std::string error;
     ExitCodeList accepted;
@@ -213,6 +216,9 @@ Outcome Execute(RunSlot& slot, const Settings& s) {
     if (!CheckFolder(request.folder, &error)) return Failed(error);
     request.timeLimitSeconds = s.timeLimitSeconds;
     request.keepLines = std::min(s.outputLines, kMaxOutputLines);
+    // The host keeps the group in the run record, so that a crash of the
+    // program does not leave it running unnoticed.
+    request.onGroup = [&host](pid_t group, bool running) { host.ProcessGroup(group, running); };
 
     ProgramResult r = slot.Run(request);
     Outcome o;
@@ -250,7 +256,7 @@ int RunProgramAction(ZKHwnd hwnd, ZKActionHandle handle) {
     host.Percent(0);
     Outcome outcome;
     try {
-        outcome = Execute(slot, settings);
+        outcome = Execute(slot, settings, host);
     } catch (const std::exception& e) {
         outcome =
             Failed(std::string("the Run Program module ran into an internal error: ") + e.what());

@@ -113,7 +113,7 @@ int RunApplication(AppContext& ctx) {
         view.StartupError("Cannot check for a running instance: " + error);
         shape.view.reset();
         DestroyApplication(application);
-        return 0;
+        return 1;
     }
     if (claim == TInstanceLock::Claim::Secondary) {
         if (HandOver(ctx, lock, args) != HandOverResult::BecamePrimary) {
@@ -261,6 +261,14 @@ int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape) {
         std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 1000));
 
     TSignalControl control(&RequestQuit, nullptr);
+    if (!control.Error().empty()) {
+        // Without it a stop request could never reach us; and the blocked
+        // signals would not even end the process.
+        fprintf(stderr, "Zarkell'40: Unable to register control handler. (%s)\n",
+                control.Error().c_str());
+        TSignalControl::Unblock();
+        return 1;
+    }
 
     if (argc >= 2) {
         const char* sw = argv[1];
@@ -294,8 +302,7 @@ int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape) {
             return 0;
         }
     }
-    RunApplication(ctx);
-    return 0;
+    return RunApplication(ctx);
 }
 
 }  // namespace zk40

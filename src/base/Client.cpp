@@ -191,7 +191,21 @@ void TZarkellClient::LoadJobsNow() {
     }
 }
 
+void TZarkellClient::Reschedule(TJob& job, StoreTime now, NextRunCause cause) {
+    if (job.ComputeNextRun(now, cause) || cause == NextRunCause::ClockChanged) return;
+    std::string name;
+    uint32_t kind;
+    {
+        TSync::TLock lock(job);
+        name = job.Name.Get();
+        kind = job.SchedType;
+    }
+    ShowStatus("Job \"" + name + "\":  Unknown schedule kind " + std::to_string(kind) +
+               "; the job runs only when started by hand");
+}
+
 void TZarkellClient::WatchClock() {
+    utcOffset_ = clock_.UtcOffset();
     // A timer that the kernel cancels whenever the wall clock is set.
     clockFd_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
     if (clockFd_ < 0) return;
@@ -212,12 +226,41 @@ void TZarkellClient::WatchClock() {
 }
 
 void TZarkellClient::ClockChanged() {
+    // Whatever the offset is now, this recomputation has taken it in.
+    utcOffset_ = clock_.UtcOffset();
     StoreTime now = clock_.Now();
     for (TJob* job : queue_.Jobs()) {
-        job->ComputeNextRun(now);
+        Reschedule(*job, now, NextRunCause::ClockChanged);
         view_.JobChanged(job->Id());
     }
     queue_.Resort();
+}
+
+void TZarkellClient::UtcOffsetChanged(int64_t shift) {
+    // Store times are wall-clock times of the offset they were taken in.
+    // Hourly and interval jobs count real time from their last run, and a
+    // pending retry waits a real delay: those times are expressed in the
+    // new offset, so that the same instants stay meant (else the autumn
+    // change would hold them for an hour, and the spring change run them
+    // early). Calendar kinds mean wall-clock times and keep them, so a job
+    // that ran in the hour that comes twice does not run again in its
+    // repeat.
+    auto shifted = [shift](StoreTime t) {
+        const int64_t s = static_cast<int64_t>(t) + shift;
+        return s > 0 && s < kNeverTime ? static_cast<StoreTime>(s) : t;
+    };
+    std::vector<uint32_t> changed;
+    for (auto& j : jobs_) {
+        TSync::TLock lock(*j);
+        const uint32_t kind = j->SchedType;
+        const bool interval = kind == kSchedHourly || kind == kSchedEvery;
+        if (!interval && j->RetriesDone == 0) continue;
+        if (interval && j->LastRun.Get() != kSmallestTime) j->LastRun = shifted(j->LastRun);
+        if (j->NextRun.Get() != kNeverTime) j->NextRun = shifted(j->NextRun);
+        changed.push_back(j->Id());
+    }
+    queue_.Resort();
+    for (uint32_t id : changed) view_.JobChanged(id);
 }
 
 std::vector<TJob*> TZarkellClient::AllJobs() {
@@ -278,6 +321,47 @@ void TZarkellClient::PostActionStatus(uint32_t handle, const std::string& text) 
     pump_->Post(ZKM_ACTION_STATUS, handle, reinterpret_cast<intptr_t>(HostStrdup(text)));
 }
 
+void TZarkellClient::PostActionStarting(uint32_t handle) {
+    pump_->PostCall([handle] {
+        if (TAction* a = ResolveActionHandle(handle)) {
+            TSync::TLock lock(*a);
+            a->StatusReported = 0;
+        }
+    });
+}
+
+void TZarkellClient::PostActionEnded(uint32_t handle, const std::string& fallbackText) {
+    pump_->PostCall([this, handle, fallbackText] {
+        TAction* a = ResolveActionHandle(handle);
+        if (!a) return;
+        std::string jobName, actionName, text;
+        {
+            TSync::TLock jobLock(*a->Job());
+            jobName = a->Job()->Name.Get();
+        }
+        {
+            TSync::TLock lock(*a);
+            if (!a->StatusReported) a->Status = fallbackText;
+            text = a->Status.Get();
+            actionName = a->Name.Get();
+        }
+        view_.ShowActionStatus(jobName, actionName, text);
+    });
+}
+
+std::string TZarkellClient::SettledStatus(uint32_t handle) {
+    std::string text;
+    // Queued behind everything posted before, so it reads what they left.
+    pump_->SendCall([&] {
+        if (TAction* a = ResolveActionHandle(handle)) {
+            TSync::TLock lock(*a);
+            text = a->Status.Get();
+        }
+        return intptr_t(0);
+    });
+    return text;
+}
+
 // ---- the tick ----
 
 void TZarkellClient::EvTimer() {
@@ -308,6 +392,11 @@ void TZarkellClient::EvTimer() {
         return;
     }
     tickCounter_ = 0;
+    if (long offset = clock_.UtcOffset(); offset != utcOffset_) {
+        const int64_t shift = static_cast<int64_t>(offset) - utcOffset_;
+        utcOffset_ = offset;
+        UtcOffsetChanged(shift);
+    }
     StoreTime now = clock_.Now();
     PollConnection(app_.base.GetDword("ConnType", 3));
     ReapUpdateThread();
@@ -416,13 +505,21 @@ void TZarkellClient::FirstTick() {
     ShowStatus("System Initialization:  Completed,");
     if (crashDetected_) {
         StoreTime now = clock_.Now();
-        ShowStatus("System Initialization:  The run started " + FormatStoreTime(previousStartup_) +
-                   " did not shut down cleanly; see " + paths_.crashLog);
-        TRegKey crashJobs(crashKey_, "jobs");
-        WriteCrashLog(paths_.crashLog, crashJobs, now, previousStartup_);
-        crashKey_.DeleteSubKeyTree("jobs");
+        CrashReport report = ReportCrash(paths_.crashLog, crashKey_, now, previousStartup_);
+        std::string text = "System Initialization:  The run started " +
+                           FormatStoreTime(previousStartup_) + " did not shut down cleanly; ";
+        if (report.logWritten)
+            text += "see " + paths_.crashLog;
+        else
+            text += "the crash log " + paths_.crashLog + " could not be written: " + report.logError;
+        if (report.groupsEnded)
+            text += "; " + std::to_string(report.groupsEnded) +
+                    " program(s) its actions had started were still running and have been ended";
+        ShowStatus(text);
         crashDetected_ = false;
         QueueCrashReport(now);
+    } else {
+        FinishPendingCrashReport(paths_.crashLog, crashKey_);
     }
 }
 
@@ -664,7 +761,7 @@ void TZarkellClient::ReapThreads() {
                 TSync::TLock lock(job);
                 job.State = +JobState::Completed;
             }
-            job.ComputeNextRun(clock_.Now());
+            Reschedule(job, clock_.Now());
             view_.JobChanged(job.Id());
             queue_.Insert(&job);
             break;

@@ -132,7 +132,7 @@ std::unique_ptr<TJob> TZarkellClient::MakeLoadedJob(uint32_t id, StoreTime now) 
             a->Ready = 1;
         }
     }
-    job->ComputeNextRun(now);
+    Reschedule(*job, now);
     return job;
 }
 

@@ -17,6 +17,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <system_error>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -316,20 +318,44 @@ void TService::ReportEvent(const std::string& text, int type) {
 
 // ---- signals ----
 
-void TSignalControl::Block() {
+namespace {
+// SIGHUP comes when the terminal the program was started from closes: an
+// ordinary request to stop, not a crash.
+sigset_t ControlSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
+    return set;
+}
+}  // namespace
+
+void TSignalControl::Block() {
+    sigset_t set = ControlSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void TSignalControl::Unblock() {
+    sigset_t set = ControlSignals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 TSignalControl::TSignalControl(void (*onStop)(void*), void* ctx) : onStop_(onStop), ctx_(ctx) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
+    sigset_t set = ControlSignals();
     signalFd_ = signalfd(-1, &set, SFD_CLOEXEC);
+    if (signalFd_ < 0) {
+        error_ = std::string("signalfd: ") + strerror(errno);
+        return;
+    }
     wakeFd_ = eventfd(0, EFD_CLOEXEC);
-    if (signalFd_ >= 0 && wakeFd_ >= 0) thread_ = std::thread([this] { Loop(); });
+    if (wakeFd_ < 0) {
+        error_ = std::string("eventfd: ") + strerror(errno);
+        return;
+    }
+    try {
+        thread_ = std::thread([this] { Loop(); });
+    } catch (const std::system_error& e) {
+        error_ = std::string("cannot start its thread: ") + e.what();
+    }
 }
 
 TSignalControl::~TSignalControl() {
@@ -358,6 +384,7 @@ void TSignalControl::Loop() {
         switch (info.ssi_signo) {
             case SIGTERM:
             case SIGINT:
+            case SIGHUP:
                 if (service) service->ControlHandler(kControlStop);
                 if (onStop_) onStop_(ctx_);
                 break;

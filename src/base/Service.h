@@ -112,17 +112,23 @@ private:
     void* ctx_;
 };
 
-// Turns SIGTERM, SIGINT, SIGUSR1 and SIGUSR2 into calls on its own thread.
-// Block() must run in main() before any other thread exists.
+// Turns SIGTERM, SIGINT, SIGHUP, SIGUSR1 and SIGUSR2 into calls on its own
+// thread. Block() must run in main() before any other thread exists.
 class TSignalControl {
 public:
     static void Block();
-    // onStop runs for SIGTERM and SIGINT; pause and continue go to the
-    // current service, if any.
+    // Gives the signals back their default effect (when the control could
+    // not be set up and the program leaves).
+    static void Unblock();
+    // onStop runs for SIGTERM, SIGINT and SIGHUP; pause and continue go to
+    // the current service, if any.
     explicit TSignalControl(void (*onStop)(void*), void* ctx);
     ~TSignalControl();
+    // Empty when the signals are handled; else why they cannot be.
+    const std::string& Error() const { return error_; }
 
 private:
+    std::string error_;
     void Loop();
     void (*onStop_)(void*);
     void* ctx_;

@@ -120,6 +120,9 @@ public:
     uint32_t StatusNode = 0;  // the node that shows its status line
     uint8_t Running = 0;      // 1 while the job thread runs it
     uint8_t Ready = 0;        // 0 while its properties are edited or it is not shown yet
+    // Set on the main thread when a first status line arrives, cleared when
+    // a run begins: tells whether Status belongs to the run that ended.
+    uint8_t StatusReported = 0;
 
 private:
     TRegKey key_;

@@ -366,7 +366,7 @@ void TJob::RunNow(StoreTime now) {
     NextRun = now;
 }
 
-void TJob::ComputeNextRun(StoreTime now) {
+bool TJob::ComputeNextRun(StoreTime now, NextRunCause cause) {
     TLock lock(*this);
     NextRunInput in;
     in.SchedType = SchedType;
@@ -382,10 +382,11 @@ void TJob::ComputeNextRun(StoreTime now) {
     in.StartTime = StartTime;
     in.StopTime = StopTime;
     in.Flags = Flags;
-    const NextRunResult r = zk40::ComputeNextRun(in, now, ProcessStartTime());
+    const NextRunResult r = zk40::ComputeNextRun(in, now, ProcessStartTime(), cause);
     RetriesDone = r.RetriesDone;
     if (r.LastRunChanged) LastRun = r.LastRun;
     NextRun = disabled_ ? NeverTime : r.NextRun;
+    return !r.UnknownKind;
 }
 
 bool TJob::Enabled() const {

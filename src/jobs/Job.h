@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "jobs/Action.h"
+#include "scheduler/NextRun.h"
 #include "store/RegValue.h"
 #include "store/Store.h"
 #include "support/StoreTime.h"
@@ -78,8 +79,9 @@ public:
     // Makes the job due now; the caller re-queues it.
     void RunNow(StoreTime now);
     // Works out NextRun from the schedule (and retries, catch-up, a clock
-    // that was set back) and writes it through.
-    void ComputeNextRun(StoreTime now);
+    // that was set back) and writes it through. False when SchedType names
+    // no known kind: the job then never runs by schedule.
+    bool ComputeNextRun(StoreTime now, NextRunCause cause = NextRunCause::Schedule);
     // Writes Name, bits 0 and 1 of Flags, Password, SchedType, Time, Hour,
     // Minute, LastRun, NextRun, State and NumActions from memory.
     bool Save();

@@ -1,5 +1,6 @@
 #include "modules/DateExpand.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -101,32 +102,24 @@ bool Replacement(char code, StoreTime t, std::string& out) {
 void ExpandDateCodes(char* buffer, size_t size, const std::function<StoreTime()>& now) {
     if (!buffer || size == 0) return;
     size_t len = strnlen(buffer, size);
-    size_t i = 0;
+    // Expanded apart from the buffer and cut only at the end: a code that
+    // grows the text must not push out a tail that later codes would have
+    // made room for again.
+    std::string out;
+    out.reserve(len);
     std::string rep;
-    while (i < size && i < len && buffer[i] != '\0') {
+    for (size_t i = 0; i < len; ++i) {
         if (buffer[i] != '$' || i + 1 >= len) {
-            ++i;
+            out += buffer[i];
             continue;
         }
-        rep.clear();
-        bool known = Replacement(buffer[i + 1], now(), rep);
-        if (!known) rep.clear();
-        // Move the tail to make room or close the gap; whatever would pass
-        // the last byte is cut.
-        size_t tail = len - (i + 2);
-        size_t room = size - 1;  // the last byte ends up as the terminator
-        size_t newLen = std::min(room, i + rep.size() + tail);
-        size_t tailDest = i + rep.size();
-        if (tailDest < newLen) memmove(buffer + tailDest, buffer + i + 2, newLen - tailDest);
-        size_t repCopy = std::min(rep.size(), room > i ? room - i : 0);
-        memcpy(buffer + i, rep.data(), repCopy);
-        len = newLen;
-        buffer[len] = '\0';
-        // Go on after the first character of the replacement, so "$$Y"
-        // leaves "$Y" and an empty replacement re-examines what moved up.
-        i += rep.empty() ? 0 : 1;
+        // An unknown code goes away; "$$" leaves one '$' that starts nothing.
+        if (Replacement(buffer[i + 1], now(), rep)) out += rep;
+        ++i;
     }
-    buffer[size - 1] = '\0';
+    size_t keep = std::min(out.size(), size - 1);
+    memcpy(buffer, out.data(), keep);
+    buffer[keep] = '\0';
 }
 
 }  // namespace zk40

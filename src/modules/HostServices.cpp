@@ -1,5 +1,6 @@
 #include "modules/HostServices.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,6 +9,8 @@
 #include "jobs/Job.h"
 #include "modules/DateExpand.h"
 #include "modules/ModuleHost.h"
+#include "scheduler/CrashLog.h"
+#include "scheduler/ProcessGroups.h"
 #include "store/Trace.h"
 #include "support/ErrorText.h"
 
@@ -60,7 +63,10 @@ intptr_t THostServices::StatusMessage(uint32_t msg, TAction* action, intptr_t lp
     {
         TSync::TLock lock(*action);
         if (msg == ZKM_ACTION_NAME) action->Name = text;
-        if (msg == ZKM_ACTION_STATUS) action->Status = text;
+        if (msg == ZKM_ACTION_STATUS) {
+            action->Status = text;
+            action->StatusReported = 1;
+        }
         if (msg == ZKM_ACTION_STATUS2) action->Status2 = text;
     }
     const uint32_t handle = action->Handle();
@@ -154,6 +160,28 @@ intptr_t THostServices::ChildMessage(uint32_t msg, TAction* action, intptr_t lpa
     }
 }
 
+namespace {
+// Records a process group an action started in its job's run record, or
+// forgets it again.
+intptr_t ProcessGroupMessage(const TRegKey& crashKey, TAction* action, intptr_t lparam) {
+    if (!action || lparam == 0 || lparam == INTPTR_MIN) return 0;
+    const intptr_t pgid = lparam > 0 ? lparam : -lparam;
+    std::string record;
+    {
+        TSync::TLock lock(*action->Job());
+        record = action->Job()->RunRecordName;
+    }
+    if (record.empty()) return 0;
+    TRegKey r(crashKey, "jobs\\" + record, false);
+    if (!r.IsValid()) return 0;
+    const std::string name = kRunRecordGroupPrefix + std::to_string(pgid);
+    if (lparam < 0) return r.DeleteValue(name) == kRegOk ? 1 : 0;
+    std::string identity = ProcessIdentity(static_cast<pid_t>(pgid));
+    if (identity.empty()) return 0;
+    return r.SetString(name, identity) == kRegOk ? 1 : 0;
+}
+}  // namespace
+
 intptr_t THostServices::Handle(uint32_t msg, uintptr_t wparam, intptr_t lparam) {
     switch (msg) {
         case ZKM_ERROR_TEXT:
@@ -188,6 +216,8 @@ intptr_t THostServices::Handle(uint32_t msg, uintptr_t wparam, intptr_t lparam) 
         }
         case ZKM_ACTION_PERCENT:
             return action ? StatusMessage(msg, action, lparam) : 0;
+        case ZKM_PROCESS_GROUP:
+            return ProcessGroupMessage(crashKey_, action, lparam);
         case ZKM_SET_PROPERTY:
         case ZKM_GET_PROPERTY:
             return action ? PropertyMessage(msg, action, reinterpret_cast<void*>(lparam)) : 0;

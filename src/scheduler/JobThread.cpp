@@ -87,6 +87,7 @@ int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
                 usleep(100 * 1000);
             }
         }
+        host.PostActionStarting(handle);
         bool ok = false;
         if (!ready) {
             // The program is closing while the action still waits for its
@@ -106,14 +107,14 @@ int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
                 for (const char* v : kActionValues) record.DeleteValue(v);
             });
         }
-        std::string status;
         {
             TSync::TLock lock(*action);
             action->Running = 0;
             action->LastStat = ok ? 0 : 1;
-            status = action->Status.Get();
         }
-        host.PostActionStatus(handle, status);
+        // Not Status as read here: texts the run posted may still be on
+        // their way to the main thread.
+        host.PostActionEnded(handle, !ready ? kNotRunText : ok ? kCompletedText : kFailedText);
     }
     TSync::TLock lock(job);
     job.LastStat = failed ? 1 : 0;

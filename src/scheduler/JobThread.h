@@ -21,12 +21,25 @@ public:
     virtual bool RunAction(TAction& action) = 0;
     // Posts a status text of an action to the main thread (0x1402).
     virtual void PostActionStatus(uint32_t handle, const std::string& text) = 0;
+    // An action's run begins, and it has ended. Both are queued behind what
+    // was posted before, so the end shows the status that the run itself
+    // reported (or fallbackText when it reported none), never an older one.
+    virtual void PostActionStarting(uint32_t handle) = 0;
+    virtual void PostActionEnded(uint32_t handle, const std::string& fallbackText) = 0;
+    // The action's status once everything posted before has been applied
+    // (waits for the main thread); "" when the action is gone.
+    virtual std::string SettledStatus(uint32_t handle) = 0;
     virtual StoreTime Now() const = 0;
 };
 
 inline constexpr char kSkippingText[] = "Action Status: Skipping Action...";
 inline constexpr char kDelayingText[] =
     "Action Status: Delaying While Properties Are Being Edited...";
+// What an action shows after a run in which its module reported nothing.
+inline constexpr char kCompletedText[] = "Action Status: Completed";
+inline constexpr char kFailedText[] = "Action Status: Failed";
+inline constexpr char kNotRunText[] =
+    "Action Status: Not Run, The Program Closed While Its Properties Were Edited";
 
 // The action loop of one run. Returns 1 when the loop ran, 0 when the job
 // was already running. `record` is the open run record; `actionsKey` the

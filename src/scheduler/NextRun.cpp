@@ -22,12 +22,13 @@ uint32_t HourMinuteOf(StoreTime t) {
     return s - s % 60;
 }
 
-// A day and a time of day as a store time; days past either end of the
-// 32-bit range are pinned to it.
+// A day and a time of day as a store time; days before the range are
+// pinned to its start, and times at or past the never time (29 February
+// 2040, say) are the never time: they cannot come.
 StoreTime MakeTime(int64_t day, uint32_t secondsOfDay) {
     int64_t s = day * kSecondsPerDay + secondsOfDay;
     if (s < 0) return 0;
-    if (s > UINT32_MAX) return UINT32_MAX;
+    if (s >= kNeverTime) return kNeverTime;
     return static_cast<StoreTime>(s);
 }
 
@@ -70,6 +71,39 @@ bool SearchForward(StoreTime& cand, uint32_t interval, const NextRunInput& in) {
         cand = next;
     }
     return false;
+}
+
+// The first moment at or after t on an allowed weekday inside the daily
+// window; never when there is none within a week and a day.
+StoreTime FirstAllowedFrom(StoreTime t, const NextRunInput& in) {
+    const uint32_t winStart = SecondsOfDay(in.StartTime);
+    const uint32_t winStop = SecondsOfDay(in.StopTime);
+    // Each day takes at most two steps (to the window's opening, then to
+    // the next day), and at most six days in a row can be excluded.
+    for (int step = 0; step < 2 * 8 + 2; ++step) {
+        if (DayAllowed(in.Flags, DayOf(t))) {
+            if (InWindow(t, winStart, winStop)) return t;
+            // Before today's opening (for a window over midnight: in the
+            // gap between its close and its opening).
+            if (SecondsOfDay(t) < winStart) {
+                t = StartOfDay(t) + winStart;
+                continue;
+            }
+        }
+        const StoreTime next = StartOfDay(t) + kSecondsPerDay;
+        if (next < t) return kNeverTime;
+        t = next;
+    }
+    return kNeverTime;
+}
+
+// A missed run of kinds 6 and 7 is made up a minute from now, but not on an
+// excluded weekday or outside the window: then at the first moment after
+// that the job's days and window allow.
+StoreTime CatchUp(const NextRunInput& in, StoreTime now) {
+    const StoreTime soon = now + kCatchUpDelay;
+    if (soon < now) return kNeverTime;
+    return FirstAllowedFrom(soon, in);
 }
 
 StoreTime Monthly(const NextRunInput& in, StoreTime now) {
@@ -129,8 +163,11 @@ StoreTime Daily(const NextRunInput& in, StoreTime now) {
     int64_t date = today;
     while (!DayAllowed(in.Flags, date)) ++date;
     StoreTime cand = MakeTime(date, hm);
-    if (cand < now && date == today) {
-        if (in.LastRun < cand) return now + kCatchUpDelay;
+    // Today's time has come (or is this very second). A run that began at
+    // it and ended within the same second has served it: it must not be
+    // found due again.
+    if (date == today && !(now < cand)) {
+        if (in.LastRun < cand) return cand < now ? now + kCatchUpDelay : cand;
         ++date;
     }
     while (!DayAllowed(in.Flags, date)) ++date;
@@ -141,7 +178,7 @@ StoreTime Hourly(const NextRunInput& in, StoreTime now) {
     const uint32_t minute = SecondsOfDay(in.Time) / 60 % 60;
     StoreTime cand = StartOfDay(now) + SecondsOfDay(now) / kHour * kHour + minute * 60;
     if (now < cand) cand -= kHour;
-    if (in.LastRun < cand) return now + kCatchUpDelay;
+    if (in.LastRun < cand) return CatchUp(in, now);
     StoreTime next = cand + kHour;
     if (next < cand) return kNeverTime;
     cand = next;
@@ -151,7 +188,7 @@ StoreTime Hourly(const NextRunInput& in, StoreTime now) {
 StoreTime Every(const NextRunInput& in, StoreTime now) {
     const uint32_t interval = in.Hour * kHour + in.Minute * 60;
     StoreTime cand = in.LastRun + interval - in.LastRun % 60;
-    if (cand < now) return now + kCatchUpDelay;
+    if (cand < now) return CatchUp(in, now);
     return SearchForward(cand, interval, in) ? cand : kNeverTime;
 }
 
@@ -200,18 +237,29 @@ bool IsDayAllowed(uint32_t flags, int weekday) {
     return ((flags >> bit) & 1u) == 0;
 }
 
-NextRunResult ComputeNextRun(const NextRunInput& in, StoreTime now, StoreTime processStart) {
+NextRunResult ComputeNextRun(const NextRunInput& in, StoreTime now, StoreTime processStart,
+                             NextRunCause cause) {
     NextRunResult r;
     r.NextRun = in.NextRun;
     r.LastRun = in.LastRun;
     r.RetriesDone = in.RetriesDone;
 
+    const bool failed = static_cast<int16_t>(in.LastStat & 0xFFFF) != 0;
+    const StoreTime retryAt =
+        now + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(in.RetryDelay)));
+    // The clock moved while a retry waited (the count goes up when a retry
+    // is scheduled, and back to 0 once one is not): the retry has not run,
+    // so it keeps its place in the count and comes within its delay.
+    if (cause == NextRunCause::ClockChanged && failed && in.RetriesDone > 0) {
+        const bool stillAhead = in.NextRun > now && in.NextRun <= retryAt;
+        r.NextRun = stillAhead ? in.NextRun : retryAt;
+        return r;
+    }
+
     // A failed run is retried first, whatever the schedule says.
-    if (static_cast<int16_t>(in.LastStat & 0xFFFF) != 0 &&
-        in.RetriesDone < static_cast<int16_t>(in.RetryCount)) {
+    if (failed && in.RetriesDone < static_cast<int16_t>(in.RetryCount)) {
         r.RetriesDone = static_cast<int16_t>(in.RetriesDone + 1);
-        r.NextRun =
-            now + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(in.RetryDelay)));
+        r.NextRun = retryAt;
         return r;
     }
     r.RetriesDone = 0;
@@ -262,6 +310,10 @@ NextRunResult ComputeNextRun(const NextRunInput& in, StoreTime now, StoreTime pr
             r.NextRun = job.LastRun < job.Time ? job.Time : kNeverTime;
             break;
         default:
+            // Left as it was, a NextRun in the past would start the job at
+            // every pass.
+            r.NextRun = kNeverTime;
+            r.UnknownKind = true;
             break;
     }
     return r;

@@ -50,13 +50,23 @@ struct NextRunResult {
     StoreTime LastRun = 0;  // moved back to now when the clock was set back
     int16_t RetriesDone = 0;
     bool LastRunChanged = false;
+    // SchedType names no kind this program knows: the job never runs by
+    // schedule (NextRun is the never time).
+    bool UnknownKind = false;
 };
+
+// Why the next run is being worked out. After a run (or a load, or an
+// edit) a failure is turned into a retry and counts one; when the wall
+// clock or its UTC offset changed, nothing has run, so a pending retry
+// stays pending and keeps its count.
+enum class NextRunCause { Schedule, ClockChanged };
 
 // weekday 1 = Monday ... 7 = Sunday; anything else is never allowed.
 bool IsDayAllowed(uint32_t flags, int weekday);
 
 // processStart is the time the program was started (kind 2 runs only in the
 // first minute after it).
-NextRunResult ComputeNextRun(const NextRunInput& in, StoreTime now, StoreTime processStart);
+NextRunResult ComputeNextRun(const NextRunInput& in, StoreTime now, StoreTime processStart,
+                             NextRunCause cause = NextRunCause::Schedule);
 
 }  // namespace zk40

@@ -16,6 +16,14 @@ public:
     explicit TRunRecorder(IJobHost& inner) : inner_(inner) {}
     bool RunAction(TAction& action) override { return inner_.RunAction(action); }
     void PostActionStatus(uint32_t handle, const std::string& text) override;
+    void PostActionStarting(uint32_t handle) override { inner_.PostActionStarting(handle); }
+    // The record keeps the status the run ended with, as the main thread
+    // settled it.
+    void PostActionEnded(uint32_t handle, const std::string& fallbackText) override {
+        inner_.PostActionEnded(handle, fallbackText);
+        lastStatus_[handle] = inner_.SettledStatus(handle);
+    }
+    std::string SettledStatus(uint32_t handle) override { return inner_.SettledStatus(handle); }
     StoreTime Now() const override { return inner_.Now(); }
 
     // Writes the record of the run that began at start. A history that

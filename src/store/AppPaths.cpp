@@ -29,10 +29,11 @@ std::string Home() {
     return {};
 }
 
-// A private runtime folder when the session has none: /tmp/zarkell40-<uid>,
-// refused unless it is ours and closed to others.
+// A private runtime folder when the session has none (or one that is gone,
+// as after the session ended): zarkell40-<uid> in $TMPDIR or /tmp, refused
+// unless it is ours and closed to others.
 std::string FallbackRuntimeDir() {
-    std::string dir = "/tmp/zarkell40-" + std::to_string(getuid());
+    std::string dir = EnvOr("TMPDIR", "/tmp") + "/zarkell40-" + std::to_string(getuid());
     mkdir(dir.c_str(), 0700);
     struct stat st {};
     if (lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid()) {
@@ -40,6 +41,14 @@ std::string FallbackRuntimeDir() {
         return dir;
     }
     return {};
+}
+
+// The session's runtime folder only while it is there for us to use.
+bool UsableRuntimeDir(const char* dir) {
+    if (!dir || *dir != '/') return false;
+    struct stat st {};
+    return stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+           access(dir, W_OK | X_OK) == 0;
 }
 }  // namespace
 
@@ -66,7 +75,7 @@ AppPaths AppPaths::FromEnvironment() {
     p.dataDir = EnvOr("XDG_DATA_HOME", home + "/.local/share") + "/zarkell40";
     p.stateDir = EnvOr("XDG_STATE_HOME", home + "/.local/state") + "/zarkell40";
     const char* rt = std::getenv("XDG_RUNTIME_DIR");
-    p.runtimeDir = rt && *rt == '/' ? std::string(rt) : FallbackRuntimeDir();
+    p.runtimeDir = UsableRuntimeDir(rt) ? std::string(rt) : FallbackRuntimeDir();
     p.storeFile = p.dataDir + "/store.db";
     p.actionsDir = p.dataDir + "/actions/";
     p.helpDir = p.dataDir + "/help/";

@@ -164,6 +164,9 @@ std::string ErrorText(int32_t code) {
 }
 
 int32_t CopyErrorText(int32_t code, void* buffer) {
+    // A module that passes no buffer gets a refusal, not a crash of the
+    // whole program.
+    if (!buffer) return 0;
     uint32_t size = 0;
     std::memcpy(&size, buffer, sizeof size);  // the sender's buffer need not be aligned
     char scratch[128];

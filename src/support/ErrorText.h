@@ -34,7 +34,8 @@ int32_t PlatformErrorFromErrno(int err);
 // 32-bit word of buffer holds the buffer's size in bytes; the text of code is
 // copied over the buffer like strncpy: at most size bytes, zero bytes up to
 // size after a shorter text, no terminating zero when the text fills the
-// buffer. Code 0 is an ordinary code here. Always returns 1.
+// buffer. Code 0 is an ordinary code here. Returns 1, or 0 for a null
+// buffer.
 int32_t CopyErrorText(int32_t code, void* buffer);
 
 // The whole table, sorted by code, for checks and diagnostics tools.

@@ -122,6 +122,14 @@ StoreTime CurrentStoreTime() {
     return FromUnixTime(static_cast<int64_t>(ts.tv_sec));
 }
 
+long CurrentUtcOffset() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm {};
+    localtime_r(&ts.tv_sec, &tm);
+    return tm.tm_gmtoff;
+}
+
 std::string FormatStoreTime(StoreTime t) {
     CivilTime c = ToCivil(t);
     char buf[32];

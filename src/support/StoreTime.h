@@ -62,11 +62,19 @@ class IClock {
 public:
     virtual ~IClock() = default;
     virtual StoreTime Now() const = 0;
+    // Seconds east of UTC of the local time Now() reports. Store times are
+    // local wall-clock times, so a change of it (daylight saving) shifts
+    // them all against real time.
+    virtual long UtcOffset() const { return 0; }
 };
+
+// The UTC offset of local time at the current instant.
+long CurrentUtcOffset();
 
 class SystemClock final : public IClock {
 public:
     StoreTime Now() const override { return CurrentStoreTime(); }
+    long UtcOffset() const override { return CurrentUtcOffset(); }
     static const SystemClock& Instance();
 };
 
@@ -74,11 +82,14 @@ class FixedClock final : public IClock {
 public:
     explicit FixedClock(StoreTime t = 0) : now_(t) {}
     StoreTime Now() const override { return now_; }
+    long UtcOffset() const override { return offset_; }
     void Set(StoreTime t) { now_ = t; }
     void Advance(int64_t seconds) { now_ = static_cast<StoreTime>(now_ + seconds); }
+    void SetUtcOffset(long seconds) { offset_ = seconds; }
 
 private:
     StoreTime now_;
+    long offset_ = 0;
 };
 
 }  // namespace zk40

@@ -78,7 +78,7 @@ TEST_F(IdleFixture, SleepsBetweenDueMomentsAndStillRunsTheJobs) {
 TEST_F(IdleFixture, HandOverWakesASleepingProgram) {
     uint32_t id = MakeTestJob(app->jobs, actions, "Manual", {{.report = "ran"}});
     ChildProcess p = Start();
-    // Let it settle into its sleep, which lasts up to a minute.
+    // Let it settle into its sleep, which lasts up to five minutes.
     std::this_thread::sleep_for(std::chrono::seconds(2));
     ChildProcess second({ZK40_BIN, "/runjob:Manual"}, dir / "second.txt",
                         {{"ZK40_NO_START_DELAY", "1"}});

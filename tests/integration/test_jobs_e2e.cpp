@@ -1,6 +1,11 @@
 // Jobs run by the real program on real module files.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include <thread>
 
@@ -133,6 +138,140 @@ TEST_F(JobsFixture, ShutdownGivesUpOnAnActionThatWillNotStop) {
     ChildProcess again = Start();
     ASSERT_TRUE(WaitFor(
         [&] { return ReadFile(paths.crashLog).find("NAME:Stubborn") != std::string::npos; }, 30000))
+        << again.Output();
+    Stop(again);
+}
+
+// How often text occurs in hay.
+size_t Occurrences(const std::string& hay, const std::string& text) {
+    size_t n = 0;
+    for (size_t at = hay.find(text); at != std::string::npos; at = hay.find(text, at + 1)) ++n;
+    return n;
+}
+
+// Gone, or a zombie waiting for whoever adopted it.
+bool Gone(pid_t pid) {
+    if (kill(pid, 0) != 0) return errno == ESRCH;
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t p = stat.rfind(')');
+    return p != std::string::npos && p + 2 < stat.size() &&
+           (stat[p + 2] == 'Z' || stat[p + 2] == 'X');
+}
+
+// The program is killed while a run reports; at each step the next start
+// finishes the report, and every interrupted run is in the log once.
+TEST_F(JobsFixture, CrashReportIsWrittenOnceWhenTheProgramDiesWhileWritingIt) {
+    for (const char* step : {"before-append", "after-append"}) {
+        SCOPED_TRACE(step);
+        unlink(paths.crashLog.c_str());
+        const std::string job = std::string("Crashy-") + step;
+        MakeTestJob(app->jobs, actions, job, {{.mode = 2, .sleepMs = 0}}, 9, CurrentStoreTime());
+        ChildProcess p = Start();
+        ASSERT_TRUE(WaitFor([&] { return RunRecordValue("Name") == job; }, 30000)) << p.Output();
+        p.Signal(SIGKILL);
+        p.Wait(10000);
+
+        ChildProcess dies = Start({}, {{"ZK40_TEST_DIE_IN_CRASH_REPORT", step}});
+        ASSERT_EQ(dies.Wait(30000), 86) << dies.Output();
+        EXPECT_EQ(TRegKey(app->crash, "jobs").CurrentSubKeyCount(), 1u) << "not yet deleted";
+
+        ChildProcess again = Start();
+        ASSERT_TRUE(WaitFor(
+            [&] { return TRegKey(app->crash, "jobs").CurrentSubKeyCount() == 0; }, 30000))
+            << again.Output();
+        ASSERT_TRUE(WaitFor(
+            [&] { return Occurrences(ReadFile(paths.crashLog), "END-OF-CRASH:") == 2; }, 30000));
+        Stop(again);
+        const std::string log = ReadFile(paths.crashLog);
+        EXPECT_EQ(Occurrences(log, "\nNAME:" + job + "\n"), 1u) << log;
+        // The start that died while reporting is a crash of its own, with no
+        // run of its own to report.
+        EXPECT_EQ(Occurrences(log, "RUNJOBCNT:1\n"), 1u) << log;
+        EXPECT_EQ(Occurrences(log, "RUNJOBCNT:0\n"), 1u) << log;
+        EXPECT_FALSE(app->crash.HasValue("PendingReport"));
+    }
+}
+
+TEST_F(JobsFixture, UnwritableCrashLogIsSaidSoAndTheRecordsStillGo) {
+    MakeTestJob(app->jobs, actions, "Crashy", {{.mode = 2, .sleepMs = 0}}, 9, CurrentStoreTime());
+    ChildProcess p = Start();
+    ASSERT_TRUE(WaitFor([&] { return RunRecordValue("Action-AID") == "TESTACT"; }, 30000))
+        << p.Output();
+    p.Signal(SIGKILL);
+    p.Wait(10000);
+    // A folder where the log should be: it cannot be opened for appending.
+    ASSERT_EQ(mkdir(paths.crashLog.c_str(), 0700), 0);
+    ChildProcess again = Start();
+    ASSERT_TRUE(WaitFor(
+        [&] { return again.Output().find("could not be written") != std::string::npos; }, 30000))
+        << again.Output();
+    EXPECT_NE(again.Output().find("the crash log " + paths.crashLog + " could not be written: Is a directory"),
+              std::string::npos)
+        << again.Output();
+    EXPECT_EQ(again.Output().find("; see " + paths.crashLog), std::string::npos);
+    EXPECT_TRUE(
+        WaitFor([&] { return TRegKey(app->crash, "jobs").CurrentSubKeyCount() == 0; }, 10000));
+    Stop(again);
+}
+
+// Programs a "Run Program" action started keep running when the scheduler
+// is killed; the next start ends them, as long as they are still those
+// programs, and says so in the crash log.
+TEST_F(JobsFixture, ProgramsLeftRunningByAKilledRunAreEndedAtTheNextStart) {
+    InstallModule(actions, paths.actionsDir, ZK40_RUNPROGRAM_PATH, "ZKA00010.dll", "DNTRX-14",
+                  "RUNPROG", {"RUNPROGRAM"});
+    const std::string pids = dir / "pids", script = dir / "orphans.sh";
+    // The shell leads the group; its background child is a member. (A
+    // script file: the action's arguments would take "$" as date codes.)
+    WriteFile(script, "sleep 300 &\necho $$ $! > " + pids + "\nwait\n");
+    {
+        TJob job(app->jobs, actions);
+        job.Name = "Long";
+        job.SchedType = 9;
+        job.Time = CurrentStoreTime();
+        uint32_t h = job.AddAction("DNTRX-14", "RUNPROG", "RUNPROGRAM");
+        job.SetProperty(h, {.Id = 1, .Code = 2, .Text = "/bin/sh"});
+        job.SetProperty(h, {.Id = 2, .Code = 2, .Text = script});
+    }
+    // A group of someone else's under a recorded id: the start time differs.
+    ChildProcess stranger({"/usr/bin/setsid", "/bin/sleep", "300"}, dir / "stranger.txt");
+    ChildProcess p = Start();
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(pids).find('\n') != std::string::npos; }, 30000))
+        << p.Output();
+    pid_t shell = 0, child = 0;
+    ASSERT_EQ(sscanf(ReadFile(pids).c_str(), "%d %d", &shell, &child), 2);
+    const std::string group = "PGRP-" + std::to_string(shell);
+    ASSERT_TRUE(WaitFor([&] { return !RunRecordValue(group.c_str()).empty(); }, 30000));
+    p.Signal(SIGKILL);
+    p.Wait(10000);
+    ASSERT_FALSE(Gone(shell));
+    ASSERT_FALSE(Gone(child)) << "the run's programs outlive the killed scheduler";
+
+    ASSERT_TRUE(WaitFor([&] { return getpgid(stranger.pid()) == stranger.pid(); }, 10000));
+    {
+        TRegKey jobs(app->crash, "jobs");
+        std::string rec;
+        ASSERT_EQ(jobs.EnumSubKey(0, &rec), kRegOk);
+        TRegKey(jobs, rec).SetString("PGRP-" + std::to_string(stranger.pid()),
+                                     "1 " + ReadFile("/proc/sys/kernel/random/boot_id").substr(0, 36));
+    }
+    ChildProcess again = Start();
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFile(paths.crashLog).find("END-OF-CRASH:") != std::string::npos; }, 30000))
+        << again.Output();
+    const std::string log = ReadFile(paths.crashLog);
+    EXPECT_NE(log.find("PROCESS-GROUP:" + std::to_string(shell) +
+                       " was still running and has been ended\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("PROCESS-GROUP:" + std::to_string(stranger.pid()) +
+                       " left alone: the id now belongs to another program\n"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(WaitFor([&] { return Gone(shell) && Gone(child); }, 10000));
+    EXPECT_TRUE(stranger.Running());
+    EXPECT_NE(again.Output().find("1 program(s) its actions had started were still running"),
+              std::string::npos)
         << again.Output();
     Stop(again);
 }

@@ -4,6 +4,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "Process.h"
@@ -206,6 +208,61 @@ TEST_F(ProgramFixture, DebugRunIsTheFullApplicationAndHandsOver) {
     EXPECT_EQ(OpenStore()->base.GetString("RunJob"), "Other");
     p.Signal(SIGTERM);
     EXPECT_EQ(p.Wait(20000), 0);
+}
+
+// Closing the terminal (SIGHUP) stops the program as cleanly as SIGTERM and
+// SIGINT do: exit 0 and the running bit cleared, so no crash is reported.
+TEST_F(ProgramFixture, HangupInterruptAndTerminateAreCleanStops) {
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
+        ChildProcess p = Start();
+        ASSERT_TRUE(WaitRunning(p)) << p.Output();
+        p.Signal(sig);
+        EXPECT_EQ(p.Wait(20000), 0) << strsignal(sig) << "\n" << p.Output();
+        EXPECT_EQ(OpenStore()->crash.GetDword("Flags") & 1u, 0u) << strsignal(sig);
+        EXPECT_EQ(p.Output().find("did not shut down"), std::string::npos) << p.Output();
+    }
+}
+
+// Without its signal handling the program could be neither stopped nor
+// paused: it says so and leaves with a failure.
+TEST_F(ProgramFixture, SignalHandlingThatCannotBeSetUpIsReportedAndFails) {
+    for (std::vector<std::string> args : {std::vector<std::string>{}, {"/debug"}}) {
+        ChildProcess p = Start(args, {{"ZK40_NO_START_DELAY", "1"},
+                                      {"LD_PRELOAD", ZK40_FAIL_SIGNALFD_PATH},
+                                      {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+        EXPECT_EQ(p.Wait(20000), 1) << p.Output();
+        EXPECT_NE(p.Output().find("Unable to register control handler. (signalfd: Too many open "
+                                  "files)"),
+                  std::string::npos)
+            << p.Output();
+    }
+}
+
+// A runtime folder that is gone (the session that made it has ended) does
+// not keep the program from running: it takes its private folder instead.
+// With no usable folder at all it says why and fails.
+TEST_F(ProgramFixture, StaleRuntimeFolderFallsBackToThePrivateOne) {
+    const std::vector<std::pair<std::string, std::string>> env = {
+        {"ZK40_NO_START_DELAY", "1"}, {"XDG_RUNTIME_DIR", dir / "ended-session"}};
+    const std::string fallback = dir / ("tmp/zarkell40-" + std::to_string(getuid()));
+    ChildProcess p = Start({}, env);
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return p.Running() && FileExists(xdg.storePath()) && OpenStore()->RunningBit() &&
+                   FileExists(fallback + "/DX14-ZK40-Instance");
+        },
+        20000))
+        << p.Output();
+    std::string out;
+    EXPECT_EQ(RunProcess({ZK40_BIN, "/runjob:Nobody"}, &out, 20000, env), 0) << out;
+    EXPECT_TRUE(p.Running()) << "the second start handed over instead of running";
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(20000), 0) << p.Output();
+
+    std::filesystem::remove_all(fallback);
+    WriteFile(fallback, "");
+    EXPECT_EQ(RunProcess({ZK40_BIN}, &out, 20000, env), 1) << out;
+    EXPECT_NE(out.find("cannot check for a running instance"), std::string::npos) << out;
 }
 
 TEST(Boundary, CoreToolsLinkNeitherQtGuiNorWidgets) {

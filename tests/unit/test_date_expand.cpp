@@ -48,6 +48,10 @@ TEST(DateExpand, NeverPastTheBuffer) {
     EXPECT_EQ(Expand("ab$B", t, 8), "abMarch");
     EXPECT_EQ(Expand("$B$B$B", t, 10), "MarchMarc");
     EXPECT_EQ(Expand("x$Ay", t, 6), "xFrid");
+    // A code that grows the text first and codes that shrink it after: the
+    // whole result fits, so nothing of the tail may be lost on the way.
+    EXPECT_EQ(Expand("$Y$q$q$q$q", t, 12), "1999");
+    EXPECT_EQ(Expand("$A: $$$$$$$$", t, 13), "Friday: $$$$");
     // A buffer without a terminator is cut at its last byte.
     std::vector<char> raw(5, 'a');
     ExpandDateCodes(raw.data(), raw.size(), [t] { return t; });

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "scheduler/NextRun.h"
 #include "support/StoreTime.h"
 
@@ -45,9 +48,15 @@ TEST(NextRun, ManualOnceAndUnknownKinds) {
          {.SchedType = 9, .Time = at, .LastRun = at},
          T(2024, 6, 10, 12, 5),
          kNeverTime},
-        {"kind 0 keeps NextRun", {.SchedType = 0, .NextRun = 12345}, now, 12345},
-        {"kind 10 keeps NextRun", {.SchedType = 10, .NextRun = 12345}, now, 12345},
     });
+    // An unknown kind (or none stored) never runs by schedule: a NextRun
+    // left in the past would start it at every pass.
+    for (uint32_t kind : {0u, 10u, 0xFFFFFFFFu}) {
+        NextRunResult r = ComputeNextRun({.SchedType = kind, .NextRun = now - 5}, now, ProcessStart());
+        EXPECT_EQ(r.NextRun, kNeverTime) << kind;
+        EXPECT_TRUE(r.UnknownKind) << kind;
+    }
+    EXPECT_FALSE(ComputeNextRun({.SchedType = 9, .Time = at}, now, ProcessStart()).UnknownKind);
 }
 
 TEST(NextRun, OnStartupRunsOnlyInTheFirstMinuteOnAllowedDaysInsideTheWindow) {
@@ -273,6 +282,151 @@ TEST(NextRun, Yearly) {
          T(2025, 6, 1),
          T(2025, 6, 1) + 60},
     });
+}
+
+// A scheduler in miniature: each run starts when it is due (or at once if
+// that has passed) and ends a few seconds later, or within its own second.
+// Whatever the kind, the next run must come after the run that just ended.
+TEST(NextRun, NoKindFindsTheRunThatJustEndedDueAgain) {
+    std::mt19937 rng(8);
+    auto uniform = [&](uint32_t lo, uint32_t hi) {
+        return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
+    };
+    const StoreTime from = T(2024, 1, 1), span = 2 * 365 * kSecondsPerDay;
+    int runs = 0, sameSecond = 0;
+    for (int job = 0; job < 3000; ++job) {
+        NextRunInput in;
+        in.SchedType = uniform(2, 9);
+        in.Time = from + uniform(0, span);
+        in.Time -= in.Time % 60 * uniform(0, 1);  // some on the whole minute
+        in.Hour = uniform(0, 2);
+        in.Minute = uniform(in.Hour ? 0 : 1, 59);
+        in.Flags = uniform(0, 1) ? uniform(0, 0x7F) << 2 : 0;
+        if (in.Flags == kAllExcluded) in.Flags = kSatSunExcluded;
+        if (uniform(0, 1)) {
+            in.StartTime = Tod(uniform(0, 23), uniform(0, 59));
+            in.StopTime = Tod(uniform(0, 23), uniform(0, 59));
+        }
+        StoreTime now = from + uniform(0, span);
+        in.LastRun = now - uniform(0, 10 * kSecondsPerDay);
+        const StoreTime processStart = now - uniform(0, 90);
+        for (int i = 0; i < 6; ++i) {
+            NextRunResult r = ComputeNextRun(in, now, processStart);
+            if (r.NextRun == kNeverTime) break;
+            const StoreTime start = std::max(r.NextRun, now);
+            const uint32_t took = uniform(0, 2) ? 0 : uniform(1, 59);
+            in.LastRun = start;
+            now = start + took;
+            r = ComputeNextRun(in, now, processStart);
+            ++runs;
+            sameSecond += took == 0;
+            ASSERT_GT(r.NextRun, start)
+                << "kind " << in.SchedType << " ran at " << FormatStoreTime(start)
+                << " and is due again at " << FormatStoreTime(r.NextRun);
+            // Kind 7 may land on the second the run ended: its next whole
+            // minute, one interval on. Every other kind comes later.
+            if (in.SchedType != kSchedEvery)
+                ASSERT_GT(r.NextRun, now) << "kind " << in.SchedType << " ended "
+                                          << FormatStoreTime(now);
+        }
+    }
+    EXPECT_GT(runs, 5000);
+    EXPECT_GT(sameSecond, 2000);
+}
+
+TEST(NextRun, DailyRunEndingInTheSecondItStartedIsNotDueAgain) {
+    const NextRunInput daily{.SchedType = 5, .Time = T(2024, 1, 1, 8, 0)};
+    const StoreTime eight = T(2024, 6, 3, 8, 0);
+    NextRunInput ran = daily;
+    ran.LastRun = eight;
+    EXPECT_EQ(FormatStoreTime(ComputeNextRun(ran, eight, ProcessStart()).NextRun),
+              FormatStoreTime(T(2024, 6, 4, 8, 0)));
+    // Not yet run today and computed at that very second: due now.
+    NextRunInput due = daily;
+    due.LastRun = T(2024, 6, 2, 8, 0);
+    EXPECT_EQ(ComputeNextRun(due, eight, ProcessStart()).NextRun, eight);
+}
+
+// A catch-up run of kinds 6 and 7 goes to the first moment at or after a
+// minute from now that the weekdays and the window allow.
+TEST(NextRun, CatchUpWaitsForAnAllowedDayAndTheWindow) {
+    // Monday to Friday, 08:00 to 18:00; 2024-06-08 is a Saturday.
+    const uint32_t weekdays = kSatSunExcluded;
+    auto every = [&](StoreTime lastRun, StoreTime start = Tod(8, 0), StoreTime stop = Tod(18, 0),
+                     uint32_t flags = kSatSunExcluded) {
+        return NextRunInput{.SchedType = 7,
+                            .Minute = 1,
+                            .LastRun = lastRun,
+                            .StartTime = start,
+                            .StopTime = stop,
+                            .Flags = flags};
+    };
+    auto hourly = [&](StoreTime lastRun, StoreTime start, StoreTime stop, uint32_t flags) {
+        return NextRunInput{.SchedType = 6,
+                            .Time = T(2024, 1, 1, 0, 15),
+                            .LastRun = lastRun,
+                            .StartTime = start,
+                            .StopTime = stop,
+                            .Flags = flags};
+    };
+    const StoreTime friday = T(2024, 6, 7, 17, 59);
+    RunCases({
+        {"started on Saturday morning", every(friday), T(2024, 6, 8, 10, 0), T(2024, 6, 10, 8, 0)},
+        {"Monday before the window", every(friday), T(2024, 6, 10, 6, 0), T(2024, 6, 10, 8, 0)},
+        {"inside the window", every(friday), T(2024, 6, 10, 10, 0, 30),
+         T(2024, 6, 10, 10, 1, 30)},
+        {"a minute on is past the close", every(T(2024, 6, 10, 12, 0)), T(2024, 6, 10, 17, 59, 30),
+         T(2024, 6, 11, 8, 0)},
+        {"Friday evening", every(T(2024, 6, 7, 12, 0)), T(2024, 6, 7, 19, 0),
+         T(2024, 6, 10, 8, 0)},
+        {"no window, weekend only", every(friday, 0, 0), T(2024, 6, 8, 10, 0),
+         T(2024, 6, 10, 0, 0)},
+        {"window over midnight, midday", every(friday, Tod(22, 0), Tod(2, 0), 0),
+         T(2024, 6, 8, 12, 0), T(2024, 6, 8, 22, 0)},
+        {"window over midnight, excluded evening", every(friday, Tod(22, 0), Tod(2, 0), 0x100),
+         T(2024, 6, 8, 21, 0), T(2024, 6, 9, 0, 0)},
+        {"hourly on Saturday", hourly(T(2024, 6, 7, 17, 15), Tod(8, 0), Tod(18, 0), weekdays),
+         T(2024, 6, 8, 10, 20), T(2024, 6, 10, 8, 0)},
+        {"hourly after the close", hourly(T(2024, 6, 10, 16, 15), Tod(8, 0), Tod(18, 0), weekdays),
+         T(2024, 6, 10, 18, 20), T(2024, 6, 11, 8, 0)},
+    });
+}
+
+// Recomputing because the clock moved is not the end of a run: a retry
+// that waits keeps its place in the count.
+TEST(NextRun, ClockChangeKeepsAPendingRetry) {
+    const StoreTime now = T(2024, 6, 3, 10, 0);
+    for (uint32_t retryCount : {1u, 2u}) {
+        NextRunInput in{.SchedType = 5,
+                        .Time = T(2024, 1, 1, 8, 0),
+                        .LastRun = now - 5,
+                        .LastStat = 1,
+                        .RetryCount = retryCount,
+                        .RetryDelay = 30};
+        NextRunResult r = ComputeNextRun(in, now, ProcessStart());
+        ASSERT_EQ(r.RetriesDone, 1);
+        ASSERT_EQ(r.NextRun, now + 30);
+        in.RetriesDone = r.RetriesDone;
+        in.NextRun = r.NextRun;
+        struct Move {
+            const char* name;
+            StoreTime clock;
+            StoreTime want;
+        };
+        for (const Move& m : {Move{"a small step keeps the time", now + 10, now + 30},
+                              Move{"set back a day", now - kSecondsPerDay,
+                                   now - kSecondsPerDay + 30},
+                              Move{"set forward an hour", now + 3600, now + 3630}}) {
+            NextRunResult c =
+                ComputeNextRun(in, m.clock, ProcessStart(), NextRunCause::ClockChanged);
+            EXPECT_EQ(c.RetriesDone, 1) << m.name << ", count " << retryCount;
+            EXPECT_EQ(FormatStoreTime(c.NextRun), FormatStoreTime(m.want))
+                << m.name << ", count " << retryCount;
+        }
+        // The retry then runs and fails again: now it is counted.
+        r = ComputeNextRun(in, now + 40, ProcessStart());
+        EXPECT_EQ(r.RetriesDone, retryCount == 2 ? 2 : 0) << retryCount;
+    }
 }
 
 TEST(NextRun, RetriesComeFirstAndCountAsSigned16Bit) {

@@ -168,6 +168,8 @@ TEST_F(RunProgramModule, ArgumentsAreSplitLikeAShellWithoutOne) {
         {R"(x;echo injected |cat $$(id) `id`)",
          {"[x;echo]", "[injected]", "[|cat]", "[$(id)]", "[`id`]"}},
         {"\t a \t\t b  ", {"[a]", "[b]"}},
+        // Inside double quotes a backslash before other characters stays.
+        {R"("C:\Temp\x" "a\.b")", {R"([C:\Temp\x])", R"([a\.b])"}},
     };
     ZKActionHandle h = 1;
     for (const auto& c : cases) {

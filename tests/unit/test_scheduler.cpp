@@ -4,7 +4,9 @@
 
 #include <QCoreApplication>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <thread>
 
 #include "Catalogue.h"
 #include "Process.h"
@@ -328,6 +330,234 @@ TEST_F(SchedulerFixture, ClosingEndsAWaitForSettingsBeingEdited) {
     TRegKey action(app->jobs, TJob::KeyNameOf(id) + "\\A00000001", false);
     EXPECT_EQ(action.GetDword("LastStat"), 1u);
     EXPECT_EQ(TRegKey(app->crash, "jobs").CurrentSubKeyCount(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// A job whose kind this program does not know stays queued with the never
+// time instead of starting at every pass, and says why.
+TEST_F(SchedulerFixture, UnknownScheduleKindNeverRunsBySchedule) {
+    uint32_t id = MakeTestJob(app->jobs, actions, "Odd", {{.mode = 0}}, 10);
+    TRegKey(app->jobs, TJob::KeyNameOf(id)).SetDword("NextRun", clock.Now() - 60);
+    Start();
+    const StoreTime lastRun = Job("Odd")->LastRun.Get();
+    FirstTick();
+    SchedulingTicks(3);
+    EXPECT_EQ(client->RunningThreads(), 0u);
+    EXPECT_EQ(Job("Odd")->NextRun.Get(), kNeverTime);
+    EXPECT_EQ(Job("Odd")->LastRun.Get(), lastRun) << "it never started";
+    bool said = false;
+    for (const auto& s : view.statuses)
+        said |= s.find("\"Odd\"") != std::string::npos &&
+                s.find("Unknown schedule kind 10") != std::string::npos;
+    EXPECT_TRUE(said);
+}
+
+TEST_F(SchedulerFixture, ClockChangeLeavesAPendingRetryPending) {
+    MakeTestJob(app->jobs, actions, "Flaky", {{.mode = 1}}, 1);
+    Start();
+    TJob& job = *Job("Flaky");
+    job.RetryCount = 1;
+    job.RetryDelay = 120;
+    FirstTick();
+    client->RunJobNow(job);
+    SchedulingTicks();
+    ASSERT_TRUE(WaitIdle());
+    clock.Advance(1);
+    SchedulingTicks();
+    ASSERT_EQ(client->RunningThreads(), 0u);
+    ASSERT_EQ(job.LastStat.Get(), 1u);
+    ASSERT_EQ(job.RetriesDone, 1);
+    ASSERT_EQ(job.NextRun.Get(), clock.Now() + 120);
+    // The clock is set back a day: the one retry is still to come.
+    clock.Advance(-static_cast<int64_t>(kSecondsPerDay));
+    client->ClockChanged();
+    EXPECT_EQ(job.RetriesDone, 1);
+    EXPECT_EQ(job.NextRun.Get(), clock.Now() + 120);
+    clock.Advance(120);
+    SchedulingTicks();
+    EXPECT_EQ(client->RunningThreads(), 1u) << "the retry runs";
+    ASSERT_TRUE(WaitIdle());
+}
+
+// The status an action keeps after a run is the one of that run: texts it
+// posted are applied in order, and a run that reported nothing does not
+// keep an older run's text. The test's main thread does not serve the
+// message queue until the run's action is over, as a busy main window
+// would not.
+TEST_F(SchedulerFixture, StoredStatusBelongsToTheRunThatEnded) {
+    uint32_t id = MakeTestJob(app->jobs, actions, "Twice", {{.mode = 3, .report = "Completed"}}, 1);
+    Start();
+    FirstTick();
+    TJob& job = *Job("Twice");
+    TAction& action = *job.ActionAt(0);
+    // A scheduling pass reaps the last run, then the job is started again.
+    auto start = [&] {
+        SchedulingTicks();
+        ASSERT_TRUE(client->RunJobNow(job));
+        SchedulingTicks();
+        ASSERT_EQ(client->RunningThreads(), 1u);
+    };
+    // Mode 3 reads its properties through the queue: served while it runs.
+    start();
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(action.Status.Get(), "Completed");
+
+    // A run whose module is missing: the host's own text stays. The queue
+    // is served only once the action is over (not running, failed).
+    action.VendorID = "GONE";
+    start();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            TSync::TLock lock(action);
+            return action.Running == 0 && action.LastStat.Get() == 1;
+        },
+        20000));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(action.LastStat.Get(), 1u);
+    EXPECT_EQ(action.Status.Get(), "Action Status: Action module GONE:TESTMOD is not loaded");
+    EXPECT_EQ(TRegKey(app->jobs, TJob::KeyNameOf(id) + "\\A00000001", false).GetString("Status"),
+              action.Status.Get());
+
+    // A failed run that reported nothing.
+    action.VendorID = "ZKTEST";
+    client->Pump().Drain();
+    ASSERT_TRUE(client->Modules().FindModule("ZKTEST", "TESTMOD"));
+    job.SetProperty(action.Handle(), {.Id = 1, .Code = 1, .Number = 1});
+    start();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(action.LastStat.Get(), 1u);
+    EXPECT_EQ(action.Status.Get(), kFailedText);
+    EXPECT_GE(view.Count(kFailedText), 1u);
+}
+
+// A module that asks for an error text without a buffer gets a refusal.
+TEST_F(SchedulerFixture, ErrorTextRequestWithoutBufferIsRefused) {
+    Start();
+    intptr_t answer = -1;
+    std::thread module([&] { answer = client->Pump().Send(ZKM_ERROR_TEXT, 2, 0); });
+    ASSERT_TRUE(client->Pump().WaitServing([&] { return answer != -1; }, 20000));
+    module.join();
+    EXPECT_EQ(answer, 0);
+}
+
+// Local time whose zone is real: store times follow the zone's rules at the
+// UTC instant the test sets.
+class ZoneClock final : public IClock {
+public:
+    StoreTime Now() const override { return FromUnixTime(unix_); }
+    long UtcOffset() const override {
+        time_t t = unix_;
+        struct tm tm {};
+        localtime_r(&t, &tm);
+        return tm.tm_gmtoff;
+    }
+    void SetUtc(int y, int mo, int d, int h, int mi, int s) {
+        struct tm tm {};
+        tm.tm_year = y - 1900;
+        tm.tm_mon = mo - 1;
+        tm.tm_mday = d;
+        tm.tm_hour = h;
+        tm.tm_min = mi;
+        tm.tm_sec = s;
+        unix_ = timegm(&tm);
+    }
+
+private:
+    int64_t unix_ = 0;
+};
+
+struct DaylightSavingFixture : SchedulerFixture {
+    ZoneClock zone;
+    std::string savedTz;
+    bool hadTz = false;
+    void SetUp() override {
+        ASSERT_TRUE(FileExists("/usr/share/zoneinfo/Europe/Berlin")) << "tzdata is needed";
+        if (const char* tz = getenv("TZ")) hadTz = true, savedTz = tz;
+        setenv("TZ", "Europe/Berlin", 1);
+        tzset();
+        SchedulerFixture::SetUp();
+    }
+    void TearDown() override {
+        SchedulerFixture::TearDown();
+        if (hadTz)
+            setenv("TZ", savedTz.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    void StartInZone() {
+        client = std::make_unique<TZarkellClient>(*app, paths, zone, view, nullptr);
+        client->SetTickAlignment(false);
+        client->SetupWindow();
+        FirstTick();
+    }
+    // Every minute, hourly at minute 15 and daily at 02:30, each last run at
+    // the given local (store) time.
+    void MakeJobs(StoreTime minutelyRan, StoreTime hourlyRan, StoreTime dailyRan) {
+        uint32_t m = MakeTestJob(app->jobs, actions, "Minutely", {{.mode = 0}}, 7);
+        TRegKey mk(app->jobs, TJob::KeyNameOf(m));
+        mk.SetDword("Hour", 0);
+        mk.SetDword("Minute", 1);
+        mk.SetDword("LastRun", minutelyRan);
+        uint32_t h = MakeTestJob(app->jobs, actions, "Hourly", {{.mode = 0}}, 6,
+                                 ToStoreTime(2026, 1, 1, 0, 15, 0));
+        TRegKey(app->jobs, TJob::KeyNameOf(h)).SetDword("LastRun", hourlyRan);
+        uint32_t d = MakeTestJob(app->jobs, actions, "Daily", {{.mode = 0}}, 5,
+                                 ToStoreTime(2026, 1, 1, 2, 30, 0));
+        TRegKey(app->jobs, TJob::KeyNameOf(d)).SetDword("LastRun", dailyRan);
+    }
+    std::string NextOf(const char* name) { return FormatStoreTime(Job(name)->NextRun.Get()); }
+};
+
+// 25 October 2026, 03:00 summer time becomes 02:00 winter time (01:00 UTC).
+TEST_F(DaylightSavingFixture, AutumnChangeKeepsIntervalsInRealTime) {
+    MakeJobs(ToStoreTime(2026, 10, 25, 2, 59, 0), ToStoreTime(2026, 10, 25, 2, 15, 0),
+             ToStoreTime(2026, 10, 25, 2, 30, 0));
+    zone.SetUtc(2026, 10, 25, 0, 59, 30);  // 02:59:30 summer time
+    StartInZone();
+    SchedulingTicks();
+    ASSERT_EQ(client->RunningThreads(), 0u);
+    ASSERT_EQ(NextOf("Minutely"), "2026-10-25 03:00:00");
+
+    zone.SetUtc(2026, 10, 25, 1, 0, 10);  // 02:00:10 winter time
+    SchedulingTicks();
+    // A minute after its last run in real time, not an hour.
+    EXPECT_EQ(Job("Minutely")->LastRun.Get(), ToStoreTime(2026, 10, 25, 2, 0, 10));
+    EXPECT_EQ(client->RunningThreads(), 1u);
+    EXPECT_EQ(NextOf("Hourly"), "2026-10-25 02:15:00") << "an hour after 02:15 summer time";
+    EXPECT_EQ(NextOf("Daily"), "2026-10-26 02:30:00");
+    ASSERT_TRUE(WaitIdle());
+
+    // 02:30 comes a second time that night; the daily job ran at the first.
+    zone.SetUtc(2026, 10, 25, 1, 30, 5);
+    SchedulingTicks();
+    EXPECT_EQ(Job("Daily")->LastRun.Get(), ToStoreTime(2026, 10, 25, 2, 30, 0));
+    ASSERT_TRUE(WaitIdle());
+}
+
+// 29 March 2026, 02:00 winter time becomes 03:00 summer time (01:00 UTC).
+TEST_F(DaylightSavingFixture, SpringChangeDoesNotRunHourlyJobsEarly) {
+    MakeJobs(ToStoreTime(2026, 3, 29, 1, 59, 0), ToStoreTime(2026, 3, 29, 1, 15, 0),
+             ToStoreTime(2026, 3, 28, 2, 30, 0));
+    zone.SetUtc(2026, 3, 29, 0, 59, 50);  // 01:59:50 winter time
+    StartInZone();
+    SchedulingTicks();
+    ASSERT_EQ(NextOf("Hourly"), "2026-03-29 02:15:00");
+
+    zone.SetUtc(2026, 3, 29, 1, 0, 10);  // 03:00:10 summer time
+    SchedulingTicks();
+    // An hour after 01:15 winter time is 03:15 summer time.
+    EXPECT_EQ(NextOf("Hourly"), "2026-03-29 03:15:00");
+    EXPECT_EQ(Job("Hourly")->LastRun.Get(), ToStoreTime(2026, 3, 29, 2, 15, 0));
+    // The minutely job is due a minute after 01:59 winter time: now.
+    EXPECT_EQ(Job("Minutely")->LastRun.Get(), ToStoreTime(2026, 3, 29, 3, 0, 10));
+    // 02:30 did not exist; the daily job catches up at once.
+    EXPECT_EQ(Job("Daily")->LastRun.Get(), ToStoreTime(2026, 3, 29, 3, 0, 10));
+    EXPECT_EQ(client->RunningThreads(), 2u);
+    ASSERT_TRUE(WaitIdle());
 }
 
 }  // namespace

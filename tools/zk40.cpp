@@ -1,0 +1,1379 @@
+// zk40: everyday work with Zarkell'40 from the shell: list, check, add,
+// change, run and look back at jobs. Every change goes through the same job
+// operations the window uses (jobs/JobOps.h) and is written to the store at
+// once; a running instance is then told to take it in, so it applies
+// without a restart. With no instance running the next start finds it.
+//
+// Exit status: 0 done, 1 refused (the reason on standard error), 2 the
+// command line was wrong.
+#include <strings.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/SingleInstance.h"
+#include "jobs/Job.h"
+#include "jobs/JobOps.h"
+#include "jobs/JobSettings.h"
+#include "scheduler/NextRun.h"
+#include "store/AppPaths.h"
+#include "store/AppStore.h"
+#include "store/RegFile.h"
+#include "store/RunHistory.h"
+#include "zk40_instance.h"
+
+using namespace zk40;
+
+namespace {
+
+// ---- failures ----
+
+struct UsageError {
+    std::string text;
+};
+struct Refusal {
+    std::string text;
+};
+
+[[noreturn]] void Usage(const std::string& text) { throw UsageError{text}; }
+[[noreturn]] void Refuse(const std::string& text) { throw Refusal{text}; }
+
+// The catalogue identity of the "Run Program" action type that comes with
+// the program.
+constexpr char kRunVendor[] = "DNTRX-14";
+constexpr char kRunModule[] = "RUNPROG";
+constexpr char kRunAction[] = "RUNPROGRAM";
+
+// ---- the command line of one subcommand ----
+
+struct OptionDef {
+    const char* name;  // without "--"
+    bool takesValue;
+};
+
+struct Args {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> options;
+    std::vector<std::string> afterDashes;  // everything after "--"
+    bool dashes = false;
+
+    bool Has(const std::string& o) const { return options.count(o) > 0; }
+    std::string Get(const std::string& o, const std::string& def = {}) const {
+        auto it = options.find(o);
+        return it == options.end() ? def : it->second;
+    }
+};
+
+Args Parse(const std::vector<std::string>& words, std::initializer_list<OptionDef> defs) {
+    Args a;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w == "--") {
+            a.dashes = true;
+            a.afterDashes.assign(words.begin() + static_cast<long>(i) + 1, words.end());
+            break;
+        }
+        if (w.size() > 2 && w.compare(0, 2, "--") == 0) {
+            std::string name = w.substr(2), value;
+            bool inlineValue = false;
+            if (size_t eq = name.find('='); eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+                inlineValue = true;
+            }
+            const OptionDef* def = nullptr;
+            for (const OptionDef& d : defs)
+                if (name == d.name) def = &d;
+            if (!def) Usage("unknown option --" + name);
+            if (def->takesValue && !inlineValue) {
+                if (i + 1 >= words.size()) Usage("--" + name + " needs a value");
+                value = words[++i];
+            } else if (!def->takesValue && inlineValue) {
+                Usage("--" + name + " takes no value");
+            }
+            a.options[name] = value;
+            continue;
+        }
+        if (w.size() > 1 && w[0] == '-' && !isdigit(static_cast<unsigned char>(w[1])))
+            Usage("unknown option " + w);
+        a.positional.push_back(w);
+    }
+    return a;
+}
+
+uint32_t ParseCount(const std::string& text, const char* what, uint32_t max) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end || errno || v > max || text[0] == '-')
+        Usage(std::string(what) + " must be a whole number from 0 to " + std::to_string(max) +
+              ", not \"" + text + "\"");
+    return static_cast<uint32_t>(v);
+}
+
+// ---- readable times ----
+
+const char* const kWeekdayShort[] = {"", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+
+// "Thu 2026-12-10 14:05:00"; "never" and "-" for the special values.
+std::string When(StoreTime t, const char* none = "-") {
+    if (t == kNeverTime) return "never";
+    if (t == 0) return none;
+    return std::string(kWeekdayShort[Weekday(t)]) + " " + FormatStoreTime(t);
+}
+
+std::string Relative(StoreTime t, StoreTime now) {
+    if (t == 0 || t == kNeverTime) return {};
+    int64_t d = static_cast<int64_t>(t) - static_cast<int64_t>(now);
+    bool past = d < 0;
+    uint64_t s = static_cast<uint64_t>(past ? -d : d);
+    std::string amount;
+    if (s < 60)
+        amount = std::to_string(s) + " s";
+    else if (s < 3600)
+        amount = std::to_string(s / 60) + " min";
+    else if (s < 86400 * 2)
+        amount = std::to_string(s / 3600) + " h " + std::to_string(s / 60 % 60) + " min";
+    else
+        amount = std::to_string(s / 86400) + " days";
+    return past ? amount + " ago" : "in " + amount;
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// Unix seconds for scripts; null for none.
+std::string JsonTime(StoreTime t) {
+    if (t == 0 || t == kNeverTime) return "null";
+    return std::to_string(ToUnixTime(t));
+}
+
+// Joins program arguments so that the Run Program module's shell-like
+// splitting gives them back: double quotes around words that need them,
+// with backslashes before the characters a double-quoted word treats
+// specially.
+std::string JoinForModule(const std::vector<std::string>& words) {
+    std::string out;
+    for (const std::string& w : words) {
+        if (!out.empty()) out += ' ';
+        if (!w.empty() && w.find_first_of(" \t\n'\"\\") == std::string::npos) {
+            out += w;
+            continue;
+        }
+        out += '"';
+        for (char c : w) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out;
+}
+
+// ---- close matches for a name nobody has ----
+
+size_t Distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> prev(b.size() + 1), cur(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        cur[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            bool same = tolower(static_cast<unsigned char>(a[i - 1])) ==
+                        tolower(static_cast<unsigned char>(b[j - 1]));
+            cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (same ? 0 : 1)});
+        }
+        std::swap(prev, cur);
+    }
+    return prev[b.size()];
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::vector<std::string> CloseMatches(const std::string& name, const std::vector<std::string>& all) {
+    std::vector<std::pair<size_t, std::string>> scored;
+    const std::string ln = Lower(name);
+    for (const std::string& n : all) {
+        const std::string l = Lower(n);
+        size_t d = Distance(name, n);
+        bool contains = !ln.empty() && (l.find(ln) != std::string::npos || ln.find(l) != std::string::npos);
+        if (l == ln || contains || d <= std::max<size_t>(2, name.size() / 4))
+            scored.emplace_back(l == ln ? 0 : d, n);
+    }
+    std::sort(scored.begin(), scored.end());
+    std::vector<std::string> out;
+    for (size_t i = 0; i < scored.size() && i < 5; ++i) out.push_back(scored[i].second);
+    return out;
+}
+
+// ---- the program's state as zk40 sees it ----
+
+class Context {
+public:
+    Context() : paths_(AppPaths::FromEnvironment()) {}
+
+    const AppPaths& Paths() const { return paths_; }
+    TAppStore& App() {
+        if (!app_) {
+            app_ = std::make_unique<TAppStore>(paths_);
+            if (!app_->Store())
+                Refuse("cannot open the store " + paths_.storeFile + ": " + app_->OpenError());
+            actions_ = TRegKey(app_->product, "actions");
+        }
+        return *app_;
+    }
+    const TRegKey& ActionsKey() {
+        App();
+        return actions_;
+    }
+    StoreTime Now() const { return SystemClock::Instance().Now(); }
+
+    // Every job of the store, in the order of their keys.
+    std::vector<TJob*> Jobs() {
+        if (!loaded_) {
+            loaded_ = true;
+            TAppStore& app = App();
+            // One read transaction for the whole load: ten thousand jobs
+            // then cost one snapshot of the file instead of one each.
+            app.Store()->Transaction([&] {
+                std::vector<std::string> names;
+                app.Store()->ListSubKeys(app.jobs.Id(), &names);
+                jobs_.reserve(names.size());
+                for (const std::string& n : names) {
+                    char* end = nullptr;
+                    unsigned long id = strtoul(n.c_str(), &end, 16);
+                    if (n.size() != 8 || *end) continue;
+                    jobs_.push_back(std::make_unique<TJob>(app.jobs, actions_,
+                                                           static_cast<uint32_t>(id)));
+                }
+                return true;
+            });
+        }
+        std::vector<TJob*> out;
+        for (auto& j : jobs_) out.push_back(j.get());
+        return out;
+    }
+
+    // The job of exactly this name. Unknown or shared names are refused with
+    // the close matches.
+    TJob& Find(const std::string& name) {
+        std::vector<TJob*> found;
+        std::vector<std::string> names;
+        for (TJob* j : Jobs()) {
+            std::string n = JobSettings::FromJob(*j).Name;
+            if (n == name) found.push_back(j);
+            names.push_back(n);
+        }
+        if (found.size() == 1) return *found[0];
+        if (found.size() > 1)
+            Refuse(std::to_string(found.size()) + " jobs are named \"" + name +
+                   "\"; rename all but one of them first (in the window, or with zk40-reg)");
+        std::string text = "no job is named \"" + name + "\"";
+        std::vector<std::string> close = CloseMatches(name, names);
+        if (!close.empty()) {
+            text += "; did you mean";
+            for (size_t i = 0; i < close.size(); ++i)
+                text += (i ? ", \"" : " \"") + close[i] + "\"";
+            text += "?";
+        }
+        Refuse(text);
+    }
+
+    void Forget(TJob* job) {
+        jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(),
+                                   [job](const auto& p) { return p.get() == job; }),
+                    jobs_.end());
+    }
+    void Adopt(std::unique_ptr<TJob> job) { jobs_.push_back(std::move(job)); }
+
+    bool InstanceRunning() { return cli::InstanceRunning(paths_.runtimeDir); }
+
+    // Tells a running instance that the store changed. Prints nothing when
+    // none runs: the next start reads the store anyway.
+    void Changed() {
+        cli::Answer a = cli::NotifyStoreChanged(paths_.runtimeDir);
+        if (a.kind == cli::Answer::NoAnswer)
+            fprintf(stderr,
+                    "zk40: the change is stored, but the running instance did not answer (%s); "
+                    "it applies at its next start\n",
+                    a.text.c_str());
+    }
+
+private:
+    AppPaths paths_;
+    std::unique_ptr<TAppStore> app_;
+    TRegKey actions_;
+    bool loaded_ = false;
+    std::vector<std::unique_ptr<TJob>> jobs_;
+};
+
+// ---- schedule options shared by add, edit and next ----
+
+const char kScheduleHelp[] =
+    "Schedule options:\n"
+    "  --kind KIND          manually, startup, once, hourly, daily, weekly, monthly,\n"
+    "                       yearly or every\n"
+    "  --at TIME            HH:MM (time of day), or 'YYYY-MM-DD HH:MM' (a date too:\n"
+    "                       the day for once, weekly, monthly and yearly)\n"
+    "  --on DAY             weekly: a weekday (mon...sun); monthly: a day (1-31);\n"
+    "                       yearly: MM-DD\n"
+    "  --interval H:MM      every: hours and minutes between runs\n"
+    "  --window HH:MM-HH:MM hourly, every, startup: run only inside this daily\n"
+    "                       window (the stop may be before the start: overnight)\n"
+    "  --weekdays DAYS      daily, hourly, every, startup: days to run on, such as\n"
+    "                       mon-fri, sat,sun or all\n"
+    "  --retry COUNT        retries after a failed run (default 0)\n"
+    "  --retry-delay SECS   seconds before each retry\n";
+
+// Takes the schedule options into s; `now` anchors dates that the options
+// leave open.
+void ApplyScheduleOptions(const Args& a, JobSettings& s, StoreTime now) {
+    if (a.Has("kind")) {
+        uint32_t k = SchedKindFromWord(a.Get("kind"));
+        if (!k) Usage("unknown kind \"" + a.Get("kind") + "\" (see --help)");
+        s.SchedType = k;
+    }
+    CivilTime anchor = ToCivil(s.Time ? s.Time : StartOfDay(now));
+    anchor.second = 0;
+    if (a.Has("at")) {
+        std::string at = a.Get("at");
+        StoreTime full;
+        uint32_t tod;
+        if (ParseTimeOfDay(at, &tod)) {
+            if (!s.Time) anchor = ToCivil(StartOfDay(now));
+            anchor.hour = static_cast<int>(tod / 3600);
+            anchor.minute = static_cast<int>(tod / 60 % 60);
+            anchor.second = 0;
+        } else if (ParseStoreTime(at, full)) {
+            anchor = ToCivil(full);
+        } else {
+            Usage("--at takes HH:MM or 'YYYY-MM-DD HH:MM', not \"" + at + "\"");
+        }
+    }
+    if (a.Has("on")) {
+        std::string on = a.Get("on");
+        if (s.SchedType == kSchedWeekly) {
+            uint32_t excluded;
+            // One weekday: the only day the list allows.
+            if (!ParseAllowedDays(on, &excluded) || on.find_first_of(",-") != std::string::npos)
+                Usage("--on for a weekly job takes one weekday (mon...sun), not \"" + on + "\"");
+            int want = 0;
+            for (int d = 1; d <= 7; ++d) {
+                JobSettings probe;
+                probe.ExcludedDays = excluded;
+                if (!probe.DayExcluded(d)) want = d;
+            }
+            StoreTime day = StartOfDay(now);
+            while (Weekday(day) != want) day += kSecondsPerDay;
+            CivilTime c = ToCivil(day);
+            anchor.year = c.year;
+            anchor.month = c.month;
+            anchor.day = c.day;
+        } else if (s.SchedType == kSchedMonthly) {
+            uint32_t day = ParseCount(on, "--on (the day of the month)", 31);
+            if (day < 1) Usage("--on for a monthly job takes a day from 1 to 31");
+            // A month with 31 days holds every day a user may name.
+            anchor.year = 2024;
+            anchor.month = 1;
+            anchor.day = static_cast<int>(day);
+        } else if (s.SchedType == kSchedYearly) {
+            int m = 0, d = 0;
+            char tail;
+            if (sscanf(on.c_str(), "%d-%d%c", &m, &d, &tail) != 2 || !IsValidDate(2024, m, d))
+                Usage("--on for a yearly job takes MM-DD, not \"" + on + "\"");
+            // A leap year, so that 02-29 can be named.
+            anchor.year = 2024;
+            anchor.month = m;
+            anchor.day = d;
+        } else {
+            Usage("--on is for weekly, monthly and yearly jobs");
+        }
+    }
+    if (a.Has("at") || a.Has("on")) s.Time = ToStoreTime(anchor);
+    if (a.Has("interval")) {
+        unsigned h = 0, m = 0;
+        char tail;
+        std::string iv = a.Get("interval");
+        if (sscanf(iv.c_str(), "%u:%u%c", &h, &m, &tail) != 2 || m > 59)
+            Usage("--interval takes H:MM (such as 0:05 or 2:30), not \"" + iv + "\"");
+        s.Hour = h;
+        s.Minute = m;
+    }
+    if (a.Has("window")) {
+        std::string w = a.Get("window");
+        size_t dash = w.find('-');
+        uint32_t from, to;
+        if (dash == std::string::npos || !ParseTimeOfDay(w.substr(0, dash), &from) ||
+            !ParseTimeOfDay(w.substr(dash + 1), &to))
+            Usage("--window takes HH:MM-HH:MM, not \"" + w + "\"");
+        s.WindowStart = from;
+        s.WindowStop = to;
+    }
+    if (a.Has("weekdays")) {
+        if (!ParseAllowedDays(a.Get("weekdays"), &s.ExcludedDays))
+            Usage("--weekdays takes days such as mon-fri, sat,sun or all, not \"" +
+                  a.Get("weekdays") + "\"");
+    }
+    if (a.Has("retry")) s.RetryCount = ParseCount(a.Get("retry"), "--retry", kMaxRetryCount);
+    if (a.Has("retry-delay"))
+        s.RetryDelay = ParseCount(a.Get("retry-delay"), "--retry-delay", kMaxRetryDelay);
+}
+
+// The next `count` run times from `now`, by the program's own next-run
+// computation: the first as the scheduler would work it out now, each
+// further one as if the run before it had just happened.
+std::vector<StoreTime> NextRuns(NextRunInput in, StoreTime now, uint32_t count) {
+    std::vector<StoreTime> out;
+    // "On Startup" runs are tied to a start of the program, not to a time.
+    if (in.SchedType == kSchedOnStartup) return out;
+    for (uint32_t i = 0; i < count; ++i) {
+        NextRunResult r = ComputeNextRun(in, now, 0);
+        if (r.NextRun == kNeverTime || r.NextRun == 0) break;
+        if (!out.empty() && r.NextRun <= out.back()) break;  // nothing further
+        out.push_back(r.NextRun);
+        in.LastRun = r.NextRun;
+        in.NextRun = r.NextRun;
+        in.LastStat = 0;
+        in.RetriesDone = 0;
+        // The scheduler works out the next run once a run has ended, which is
+        // never in the same second it began.
+        now = r.NextRun + 1;
+    }
+    return out;
+}
+
+NextRunInput InputOf(const JobSettings& s, StoreTime lastRun, uint32_t lastStat) {
+    NextRunInput in;
+    in.SchedType = s.SchedType;
+    in.Time = s.Time;
+    in.Hour = s.Hour;
+    in.Minute = s.Minute;
+    in.LastRun = lastRun;
+    in.LastStat = lastStat;
+    in.RetryCount = s.RetryCount;
+    in.RetryDelay = s.RetryDelay;
+    in.StartTime = s.WindowStart;
+    in.StopTime = s.WindowStop;
+    in.Flags = s.FlagsWith(0);
+    return in;
+}
+
+// ---- subcommands ----
+
+struct Command {
+    const char* name;
+    const char* summary;
+    const char* help;
+    std::function<int(Context&, const std::vector<std::string>&)> run;
+};
+
+bool WantsHelp(const std::vector<std::string>& words) {
+    for (const std::string& w : words) {
+        if (w == "--") return false;
+        if (w == "--help" || w == "-h") return true;
+    }
+    return false;
+}
+
+std::string StateText(TJob& job, bool instance) {
+    TSync::TLock lock(job);
+    if (!job.Enabled()) return "disabled";
+    uint32_t state = job.State.Get();
+    if (instance && (state == 3 || state == 4)) return "running";
+    if (state == 2 || state == 1) return "new";
+    return "enabled";
+}
+
+int CmdList(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {{"json", false}});
+    if (!a.positional.empty()) Usage("list takes no names");
+    std::vector<TJob*> jobs = ctx.Jobs();
+    std::map<uint32_t, RunRecord> last;
+    if (auto h = TRunHistory::Open(ctx.App().Store()->Path()))
+        for (RunRecord& r : h->LastRuns()) last[r.JobId] = std::move(r);
+    const bool instance = ctx.InstanceRunning();
+    struct Row {
+        std::string name, kind, state, next, last, result;
+        JobSettings s;
+        TJob* job;
+        StoreTime nextRun;
+    };
+    std::vector<Row> rows;
+    rows.reserve(jobs.size());
+    for (TJob* j : jobs) {
+        Row r;
+        r.s = JobSettings::FromJob(*j);
+        r.job = j;
+        r.name = r.s.Name;
+        r.kind = DescribeSchedule(r.s);
+        r.state = StateText(*j, instance);
+        {
+            TSync::TLock lock(*j);
+            r.nextRun = j->NextRun.Get();
+        }
+        r.next = r.s.SchedType == kSchedOnStartup && r.nextRun == kNeverTime && r.s.Enabled
+                     ? "at next start"
+                     : When(r.nextRun);
+        auto it = last.find(j->Id());
+        if (it != last.end()) {
+            r.last = When(it->second.Start);
+            r.result = it->second.Result ? "failed" : "ok";
+        } else {
+            r.last = "-";
+            r.result = "-";
+        }
+        rows.push_back(std::move(r));
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& x, const Row& y) {
+        return strcasecmp(x.name.c_str(), y.name.c_str()) < 0;
+    });
+    if (a.Has("json")) {
+        std::string out = "[";
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const Row& r = rows[i];
+            auto it = last.find(r.job->Id());
+            out += i ? ",\n " : "\n ";
+            out += "{\"name\": " + JsonString(r.name) + ", \"id\": \"" +
+                   std::string(r.job->KeyName()) + "\", \"kind\": " +
+                   JsonString(SchedKindWord(r.s.SchedType)) +
+                   ", \"schedule\": " + JsonString(r.kind) + ", \"state\": " + JsonString(r.state) +
+                   ", \"enabled\": " + (r.s.Enabled ? "true" : "false") +
+                   ", \"next_run\": " + JsonTime(r.nextRun) +
+                   ", \"last_run\": " + (it != last.end() ? JsonTime(it->second.Start) : "null") +
+                   ", \"last_result\": " +
+                   (it != last.end() ? JsonString(it->second.Result ? "failed" : "ok") : "null") +
+                   "}";
+        }
+        out += rows.empty() ? "]\n" : "\n]\n";
+        fputs(out.c_str(), stdout);
+        return 0;
+    }
+    if (rows.empty()) {
+        printf("No jobs yet. Add one with: zk40 add NAME --kind daily --at 02:00 -- PROGRAM ARGS...\n");
+        return 0;
+    }
+    // Column widths by display width; the schedule texts hold en dashes.
+    auto width = [](const std::string& s) {
+        size_t w = 0;
+        for (unsigned char c : s) w += (c & 0xC0) != 0x80;
+        return w;
+    };
+    size_t wn = 4, wk = 8, ws = 5, wx = 8;
+    for (const Row& r : rows) {
+        wn = std::max(wn, width(r.name));
+        wk = std::max(wk, width(r.kind));
+        ws = std::max(ws, width(r.state));
+        wx = std::max(wx, width(r.next));
+    }
+    wn = std::min<size_t>(wn, 40);
+    auto pad = [&](const std::string& s, size_t w) {
+        size_t have = width(s);
+        return s + std::string(have < w ? w - have : 0, ' ');
+    };
+    std::string out = pad("NAME", wn) + "  " + pad("SCHEDULE", wk) + "  " + pad("STATE", ws) +
+                      "  " + pad("NEXT RUN", wx) + "  LAST RUN                 RESULT\n";
+    for (const Row& r : rows)
+        out += pad(r.name, wn) + "  " + pad(r.kind, wk) + "  " + pad(r.state, ws) + "  " +
+               pad(r.next, wx) + "  " + pad(r.last, 23) + "  " + r.result + "\n";
+    fputs(out.c_str(), stdout);
+    return 0;
+}
+
+void PrintAction(TJob& job, size_t pos) {
+    TAction* a = job.ActionAt(pos);
+    if (!a) return;
+    std::string name, vendor, module, action, status, status2;
+    uint32_t lastStat, handle = a->Handle();
+    {
+        TSync::TLock lock(job);
+        TSync::TLock al(*a);
+        name = a->Name.Get();
+        vendor = a->VendorID.Get();
+        module = a->ModuleID.Get();
+        action = a->ActionID.Get();
+        status = a->Status.Get();
+        status2 = a->Status2.Get();
+        lastStat = a->LastStat.Get();
+    }
+    printf("  %zu. %s  [%s:%s:%s]\n", pos + 1, name.empty() ? "(no name)" : name.c_str(),
+           vendor.c_str(), module.c_str(), action.c_str());
+    TRegKey rid(a->Key(), "RID", false);
+    if (rid.IsValid()) {
+        std::vector<RegNamedValue> values;
+        rid.Store()->LoadValues(rid.Id(), &values);
+        const bool runProgram = vendor == kRunVendor && module == kRunModule && action == kRunAction;
+        static const std::map<std::string, std::string> kRunNames = {
+            {"RID-0001", "program"},       {"RID-0002", "arguments"},
+            {"RID-0003", "working folder"}, {"RID-0004", "time limit (s)"},
+            {"RID-0005", "accepted exit codes"}, {"RID-0006", "output lines kept"}};
+        for (const RegNamedValue& v : values) {
+            std::string label = v.name;
+            if (runProgram) {
+                auto it = kRunNames.find(v.name);
+                if (it != kRunNames.end()) label = it->second;
+            }
+            uint32_t n;
+            std::string shown = v.value.type == REG_DWORD && DecodeDword(v.value.data, &n)
+                                    ? std::to_string(n)
+                                    : DecodeRegString(v.value.data);
+            printf("       %-20s %s\n", (label + ":").c_str(), shown.c_str());
+        }
+    }
+    printf("       %-20s %s%s\n", "last status:", status.c_str(), lastStat ? "  (failed)" : "");
+    if (!status2.empty()) printf("       %-20s %s\n", "", status2.c_str());
+    uint32_t children = job.ChildCount(handle);
+    if (children) {
+        printf("       children:\n");
+        for (uint32_t c = 1; c <= children; ++c) {
+            printf("         %s\n", job.ChildText(handle, c).c_str());
+            uint32_t g = job.GrandchildCount(handle, c);
+            for (uint32_t m = 1; m <= g; ++m)
+                printf("           %s\n", job.GrandchildText(handle, c, m).c_str());
+        }
+    }
+}
+
+int CmdShow(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {});
+    if (a.positional.size() != 1) Usage("show takes one job name");
+    TJob& job = ctx.Find(a.positional[0]);
+    JobSettings s = JobSettings::FromJob(job);
+    StoreTime next, lastRun;
+    uint32_t lastStat;
+    {
+        TSync::TLock lock(job);
+        next = job.NextRun.Get();
+        lastRun = job.LastRun.Get();
+        lastStat = job.LastStat.Get();
+    }
+    const StoreTime now = ctx.Now();
+    printf("Job:        %s  (id %s)\n", s.Name.c_str(), std::string(job.KeyName()).c_str());
+    printf("Schedule:   %s\n", DescribeSchedule(s).c_str());
+    printf("State:      %s\n", StateText(job, ctx.InstanceRunning()).c_str());
+    std::string rel = Relative(next, now);
+    printf("Next run:   %s%s\n", When(next).c_str(), rel.empty() ? "" : ("  (" + rel + ")").c_str());
+    auto h = TRunHistory::Open(ctx.App().Store()->Path());
+    std::vector<RunRecord> runs = h ? h->Runs(job.Id(), 1) : std::vector<RunRecord>{};
+    if (!runs.empty())
+        printf("Last run:   %s, %s: %s\n", When(runs[0].Start).c_str(),
+               runs[0].Result ? "failed" : "ok", runs[0].Status.c_str());
+    else
+        printf("Last run:   none recorded\n");
+    if (s.RetryCount)
+        printf("Retries:    up to %u after a failure, %u s apart%s\n", s.RetryCount, s.RetryDelay,
+               (lastStat & 0xFFFF) ? "; the last run failed" : "");
+    else
+        printf("Retries:    none\n");
+    printf("Options:    quick list %s, stop on error %s, password %s\n", s.QuickList ? "on" : "off",
+           s.StopOnError ? "on" : "off", s.Password.empty() ? "none" : "set");
+    (void)lastRun;
+    size_t n = job.ActionCount();
+    printf("Actions:    %zu\n", n);
+    for (size_t p = 0; p < n; ++p) PrintAction(job, p);
+    return 0;
+}
+
+int CmdNext(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {{"kind", true},
+                           {"at", true},
+                           {"on", true},
+                           {"interval", true},
+                           {"window", true},
+                           {"weekdays", true},
+                           {"retry", true},
+                           {"retry-delay", true},
+                           {"count", true},
+                           {"from", true}});
+    uint32_t count = a.Has("count") ? ParseCount(a.Get("count"), "--count", 10000) : 5;
+    StoreTime now = ctx.Now();
+    if (a.Has("from") && !ParseStoreTime(a.Get("from"), now))
+        Usage("--from takes 'YYYY-MM-DD HH:MM[:SS]', not \"" + a.Get("from") + "\"");
+    JobSettings s;
+    NextRunInput in;
+    std::string title;
+    if (!a.positional.empty()) {
+        if (a.positional.size() != 1) Usage("next takes one job name");
+        for (const char* o : {"kind", "at", "on", "interval", "window", "weekdays"})
+            if (a.Has(o)) Usage("--" + std::string(o) + " is for a schedule without a job name");
+        TJob& job = ctx.Find(a.positional[0]);
+        s = JobSettings::FromJob(job);
+        TSync::TLock lock(job);
+        in = InputOf(s, job.LastRun.Get(), job.LastStat.Get());
+        // A dry run: a job that runs right now is treated as if it had not
+        // failed yet, and nothing is written back.
+        title = s.Name;
+    } else {
+        if (!a.Has("kind")) Usage("next needs a job name or --kind and the schedule options");
+        s.Name = "next";
+        s.WindowStart = 0;
+        s.WindowStop = kSecondsPerDay - 1;
+        ApplyScheduleOptions(a, s, now);
+        std::string why = s.Validate();
+        if (!why.empty()) Refuse(why);
+        // As a job made now: nothing before now counts as missed.
+        in = InputOf(s, now, 0);
+        title = DescribeSchedule(s);
+    }
+    if (!s.Enabled)
+        printf("%s is disabled; enabled, it would run at:\n", title.c_str());
+    else if (a.positional.empty())
+        printf("%s:\n", title.c_str());
+    else
+        printf("%s: %s\n", title.c_str(), DescribeSchedule(s).c_str());
+    if (s.SchedType == kSchedManually) {
+        printf("  only when run by hand (zk40 run)\n");
+        return 0;
+    }
+    if (s.SchedType == kSchedOnStartup) {
+        printf("  within a minute of each start of the program\n");
+        return 0;
+    }
+    std::vector<StoreTime> times = NextRuns(in, now, count);
+    if (times.empty()) printf("  never again\n");
+    for (StoreTime t : times) printf("  %s  (%s)\n", When(t).c_str(), Relative(t, now).c_str());
+    return 0;
+}
+
+using jobops::ActionProperty;
+
+std::vector<ActionProperty> RunProgramProperties(const std::vector<std::string>& command) {
+    if (command.empty()) Usage("the program to run follows \"--\"");
+    return {{1, true, command[0], 0},
+            {2, true, JoinForModule({command.begin() + 1, command.end()}), 0}};
+}
+
+int CmdAdd(Context& ctx, const std::vector<std::string>& words) {
+    std::initializer_list<OptionDef> defs = {
+        {"kind", true},   {"at", true},       {"on", true},    {"interval", true},
+        {"window", true}, {"weekdays", true}, {"retry", true}, {"retry-delay", true},
+        {"disabled", false}, {"action-name", true}};
+    Args a = Parse(words, defs);
+    if (a.positional.size() != 1) Usage("add takes one job name (quote a name with blanks)");
+    if (!a.Has("kind")) Usage("add needs --kind");
+    if (!a.dashes || a.afterDashes.empty())
+        Usage("add needs the program to run after \"--\", such as: -- /usr/bin/backup --all");
+    const StoreTime now = ctx.Now();
+    JobSettings s;
+    s.Name = a.positional[0];
+    ApplyScheduleOptions(a, s, now);
+    s.Enabled = !a.Has("disabled");
+    std::vector<TJob*> jobs = ctx.Jobs();
+    std::unique_ptr<TJob> job;
+    TAppStore& app = ctx.App();
+    std::vector<ActionProperty> props = RunProgramProperties(a.afterDashes);
+    std::string error;
+    // The job and its action are made together or not at all.
+    bool ok = app.Store()->Transaction([&] {
+        jobops::Result r = jobops::NewJob(app.jobs, ctx.ActionsKey(), s, jobs,
+                                          SystemClock::Instance(), &job);
+        if (!r) {
+            error = r.Error;
+            return false;
+        }
+        r = jobops::AddAction(*job, kRunVendor, kRunModule, kRunAction,
+                              a.Get("action-name", "Run " + a.afterDashes[0]), props);
+        if (!r) error = r.Error;
+        return r.Ok();
+    });
+    if (!ok) Refuse(error.empty() ? "the store refused the new job" : error);
+    StoreTime next;
+    {
+        TSync::TLock lock(*job);
+        next = job->NextRun.Get();
+    }
+    ctx.Adopt(std::move(job));
+    ctx.Changed();
+    printf("Added \"%s\": %s; next run %s\n", s.Name.c_str(), DescribeSchedule(s).c_str(),
+           s.SchedType == kSchedOnStartup ? "at the next start" : When(next).c_str());
+    return 0;
+}
+
+int CmdEdit(Context& ctx, const std::vector<std::string>& words) {
+    std::initializer_list<OptionDef> defs = {
+        {"kind", true},   {"at", true},       {"on", true},    {"interval", true},
+        {"window", true}, {"weekdays", true}, {"retry", true}, {"retry-delay", true},
+        {"name", true},   {"no-window", false}};
+    Args a = Parse(words, defs);
+    if (a.positional.size() != 1) Usage("edit takes one job name");
+    if (a.options.empty()) Usage("edit needs at least one option to change (see --help)");
+    TJob& job = ctx.Find(a.positional[0]);
+    JobSettings s = JobSettings::FromJob(job);
+    ApplyScheduleOptions(a, s, ctx.Now());
+    if (a.Has("no-window")) {
+        s.WindowStart = 0;
+        s.WindowStop = kSecondsPerDay - 1;
+    }
+    if (a.Has("name")) s.Name = a.Get("name");
+    jobops::Result r = jobops::ApplySettings(job, s, ctx.Jobs(), ctx.Now());
+    if (!r) Refuse(r.Error);
+    ctx.Changed();
+    StoreTime next;
+    {
+        TSync::TLock lock(job);
+        next = job.NextRun.Get();
+    }
+    printf("Changed \"%s\": %s; next run %s\n", s.Name.c_str(), DescribeSchedule(s).c_str(),
+           When(next).c_str());
+    return 0;
+}
+
+int CmdRename(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {});
+    if (a.positional.size() != 2) Usage("rename takes the job's name and its new name");
+    TJob& job = ctx.Find(a.positional[0]);
+    jobops::Result r = jobops::Rename(job, a.positional[1], ctx.Jobs());
+    if (!r) Refuse(r.Error);
+    ctx.Changed();
+    printf("Renamed \"%s\" to \"%s\"\n", a.positional[0].c_str(), a.positional[1].c_str());
+    return 0;
+}
+
+int CmdEnable(Context& ctx, const std::vector<std::string>& words, bool on) {
+    Args a = Parse(words, {});
+    if (a.positional.empty()) Usage(std::string(on ? "enable" : "disable") + " takes job names");
+    std::vector<TJob*> jobs;
+    for (const std::string& n : a.positional) jobs.push_back(&ctx.Find(n));
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        jobops::Result r = jobops::SetEnabled(*jobs[i], on, ctx.Now());
+        if (!r) Refuse(r.Error);
+        StoreTime next;
+        {
+            TSync::TLock lock(*jobs[i]);
+            next = jobs[i]->NextRun.Get();
+        }
+        if (on)
+            printf("Enabled \"%s\"; next run %s\n", a.positional[i].c_str(), When(next).c_str());
+        else
+            printf("Disabled \"%s\"; it keeps its schedule and runs only by hand\n",
+                   a.positional[i].c_str());
+    }
+    ctx.Changed();
+    return 0;
+}
+
+int CmdDelete(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {});
+    if (a.positional.size() != 1) Usage("delete takes one job name");
+    TJob& job = ctx.Find(a.positional[0]);
+    bool elsewhere = false;
+    if (ctx.InstanceRunning()) {
+        TSync::TLock lock(job);
+        uint32_t state = job.State.Reload();
+        elsewhere = state == 3 || state == 4;
+    }
+    jobops::Result r = jobops::DeleteJob(job, elsewhere);
+    if (!r) Refuse(r.Error);
+    ctx.Forget(&job);
+    ctx.Changed();
+    printf("Deleted \"%s\"\n", a.positional[0].c_str());
+    return 0;
+}
+
+int CmdActionAdd(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {{"type", true}, {"name", true}});
+    if (a.positional.size() != 1) Usage("action add takes one job name");
+    std::string type = a.Get("type", std::string(kRunVendor) + ":" + kRunModule + ":" + kRunAction);
+    size_t c1 = type.find(':'), c2 = c1 == std::string::npos ? c1 : type.find(':', c1 + 1);
+    if (c2 == std::string::npos) Usage("--type takes VENDOR:MODULE:ACTION, not \"" + type + "\"");
+    std::string v = type.substr(0, c1), m = type.substr(c1 + 1, c2 - c1 - 1), act = type.substr(c2 + 1);
+    const bool runProgram = v == kRunVendor && m == kRunModule && act == kRunAction;
+    std::vector<ActionProperty> props;
+    if (runProgram) {
+        if (!a.dashes || a.afterDashes.empty())
+            Usage("a Run Program action needs the program after \"--\"");
+        props = RunProgramProperties(a.afterDashes);
+    } else if (a.dashes) {
+        Usage("only a Run Program action takes a program after \"--\"");
+    }
+    TJob& job = ctx.Find(a.positional[0]);
+    if (!TRegKey(ctx.ActionsKey(), v + "\\" + m + "\\" + act, false).IsValid())
+        fprintf(stderr, "zk40: note: %s is not in the catalogue (see zk40 types)\n", type.c_str());
+    std::string name = a.Get("name", runProgram ? "Run " + a.afterDashes[0] : act);
+    jobops::Result r = jobops::AddAction(job, v, m, act, name, props);
+    if (!r) Refuse(r.Error);
+    ctx.Changed();
+    printf("Added action %zu \"%s\" to \"%s\"\n", job.ActionCount(), name.c_str(),
+           a.positional[0].c_str());
+    return 0;
+}
+
+int CmdRun(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {{"wait", false}, {"timeout", true}});
+    if (a.positional.size() != 1) Usage("run takes one job name");
+    uint32_t timeout = a.Has("timeout") ? ParseCount(a.Get("timeout"), "--timeout", 86400 * 7) : 0;
+    TJob& job = ctx.Find(a.positional[0]);
+    const std::string name = a.positional[0];
+    const std::string storePath = ctx.App().Store()->Path();
+    int64_t before = 0;
+    {
+        auto h = TRunHistory::Open(storePath);
+        if (h) {
+            auto runs = h->Runs(job.Id(), 1);
+            if (!runs.empty()) before = runs[0].Id;
+        }
+    }
+    cli::Answer answer = cli::RunJob(ctx.Paths().runtimeDir, name);
+    switch (answer.kind) {
+        case cli::Answer::NoInstance:
+            Refuse("Zarkell'40 is not running, so nothing can run the job; start it with "
+                   "\"zarkell40\" (or its service) and run the job again");
+        case cli::Answer::NoAnswer:
+            Refuse("the running instance did not answer: " + answer.text);
+        case cli::Answer::Refused:
+            Refuse(answer.text);
+        case cli::Answer::Ok:
+            break;
+    }
+    printf("Started \"%s\"\n", name.c_str());
+    if (!a.Has("wait")) return 0;
+    fflush(stdout);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+    for (;;) {
+        if (auto h = TRunHistory::Open(storePath)) {
+            auto runs = h->Runs(job.Id(), 1);
+            if (!runs.empty() && runs[0].Id > before) {
+                const RunRecord& r = runs[0];
+                printf("%s: %s\n", r.Result ? "Failed" : "Completed", r.Status.c_str());
+                for (size_t i = 0; i < r.Actions.size(); ++i)
+                    printf("  %zu. %s: %s\n", i + 1, r.Actions[i].Name.c_str(),
+                           r.Actions[i].Status.c_str());
+                return r.Result ? 1 : 0;
+            }
+        }
+        if (timeout && std::chrono::steady_clock::now() > deadline)
+            Refuse("the run of \"" + name + "\" did not end within " + std::to_string(timeout) +
+                   " s; it goes on in the instance");
+        if (!ctx.InstanceRunning())
+            Refuse("the instance ended before the run of \"" + name + "\" was recorded");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
+int CmdLog(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {{"runs", true}});
+    if (a.positional.size() != 1) Usage("log takes one job name");
+    uint32_t n = a.Has("runs") ? ParseCount(a.Get("runs"), "--runs", 1000000) : 10;
+    TJob& job = ctx.Find(a.positional[0]);
+    auto h = TRunHistory::Open(ctx.App().Store()->Path());
+    if (!h) Refuse("cannot read the run history of " + ctx.App().Store()->Path());
+    std::vector<RunRecord> runs = h->Runs(job.Id(), n);
+    if (runs.empty()) {
+        printf("\"%s\" has no runs recorded yet\n", a.positional[0].c_str());
+        return 0;
+    }
+    // Oldest first, as a log reads.
+    for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
+        const RunRecord& r = *it;
+        printf("%s  %s  (%u s)  %s\n", When(r.Start).c_str(), r.Result ? "FAILED" : "ok",
+               r.End >= r.Start ? r.End - r.Start : 0, r.Status.c_str());
+        for (size_t i = 0; i < r.Actions.size(); ++i) {
+            const ActionRunRecord& x = r.Actions[i];
+            printf("  %zu. %s: %s%s\n", i + 1, x.Name.empty() ? x.ActionID.c_str() : x.Name.c_str(),
+                   x.Status.c_str(), x.Result ? "  (failed)" : "");
+            if (!x.Status2.empty()) printf("     %s\n", x.Status2.c_str());
+            for (const std::string& line : x.Output) printf("     | %s\n", line.c_str());
+        }
+    }
+    return 0;
+}
+
+// ---- the catalogue ----
+
+struct TypeRow {
+    std::string vendor, module, action, vendorName, desc;
+    bool loaded;
+};
+
+std::vector<TypeRow> Catalogue(Context& ctx) {
+    std::vector<TypeRow> out;
+    const TRegKey& actions = ctx.ActionsKey();
+    std::vector<std::string> vendors;
+    actions.Store()->ListSubKeys(actions.Id(), &vendors);
+    for (const std::string& v : vendors) {
+        TRegKey vk(actions, v, false);
+        std::vector<std::string> modules;
+        vk.Store()->ListSubKeys(vk.Id(), &modules);
+        for (const std::string& m : modules) {
+            TRegKey mk(vk, m, false);
+            std::vector<std::string> acts;
+            mk.Store()->ListSubKeys(mk.Id(), &acts);
+            for (const std::string& x : acts) {
+                TRegKey ak(mk, x, false);
+                out.push_back({v, m, x, vk.GetString("VENDOR"), ak.GetString("DESC"),
+                               ak.GetDword("LOADED") == 1});
+            }
+        }
+    }
+    return out;
+}
+
+int CmdTypes(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {});
+    if (a.positional.empty()) {
+        std::vector<TypeRow> rows = Catalogue(ctx);
+        if (rows.empty()) {
+            printf("The catalogue is empty: no update has described any action type yet.\n");
+            return 0;
+        }
+        printf("%-40s %-8s %s\n", "TYPE", "LOADED", "DESCRIPTION");
+        for (const TypeRow& r : rows)
+            printf("%-40s %-8s %s%s\n", (r.vendor + ":" + r.module + ":" + r.action).c_str(),
+                   r.loaded ? "yes" : "no", r.desc.c_str(),
+                   r.vendorName.empty() ? "" : (" (" + r.vendorName + ")").c_str());
+        return 0;
+    }
+    const std::string& verb = a.positional[0];
+    if (verb != "load" && verb != "unload") Usage("types takes load or unload, not \"" + verb + "\"");
+    if (a.positional.size() < 2) Usage("types " + verb + " takes VENDOR:MODULE:ACTION");
+    std::vector<std::string> args;
+    for (size_t i = 1; i < a.positional.size(); ++i) {
+        const std::string& t = a.positional[i];
+        size_t c1 = t.find(':'), c2 = c1 == std::string::npos ? c1 : t.find(':', c1 + 1);
+        if (c2 == std::string::npos) Usage("an action type is VENDOR:MODULE:ACTION, not \"" + t + "\"");
+        TRegKey ak(ctx.ActionsKey(), t.substr(0, c1) + "\\" + t.substr(c1 + 1, c2 - c1 - 1) + "\\" +
+                                         t.substr(c2 + 1), false);
+        if (!ak.IsValid()) Refuse("the catalogue has no action type " + t + " (see zk40 types)");
+        args.push_back(t);
+    }
+    for (const std::string& t : args) {
+        size_t c1 = t.find(':'), c2 = t.find(':', c1 + 1);
+        TRegKey ak(ctx.ActionsKey(),
+                   t.substr(0, c1) + "\\" + t.substr(c1 + 1, c2 - c1 - 1) + "\\" + t.substr(c2 + 1),
+                   false);
+        if (ak.SetDword("LOADED", verb == "load" ? 1 : 0) != kRegOk)
+            Refuse("the store refused to mark " + t);
+    }
+    // Modules are loaded (and missing ones queued for download) when the
+    // program starts.
+    printf("%s %zu action type(s); this applies at the next start of Zarkell'40\n",
+           verb == "load" ? "Marked for loading:" : "Marked as not loaded:", args.size());
+    return 0;
+}
+
+// ---- export and import ----
+
+int CmdExport(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {{"force", false}});
+    if (a.positional.empty()) Usage("export takes [NAME...] FILE");
+    const std::string file = a.positional.back();
+    std::vector<TJob*> jobs;
+    if (a.positional.size() == 1)
+        jobs = ctx.Jobs();
+    else
+        for (size_t i = 0; i + 1 < a.positional.size(); ++i) jobs.push_back(&ctx.Find(a.positional[i]));
+    TAppStore& app = ctx.App();
+    const std::string jobsPath = std::string(kProductKeyFullPath) + "\\jobs";
+    std::string text, error;
+    if (a.positional.size() == 1) {
+        if (!FormatKeyTree(*app.Store(), app.jobs.Id(), jobsPath, &text, &error)) Refuse(error);
+    } else {
+        for (TJob* j : jobs) {
+            std::string part;
+            if (!FormatKeyTree(*app.Store(), j->Key().Id(),
+                               jobsPath + "\\" + std::string(j->KeyName()), &part, &error))
+                Refuse(error);
+            // One header for the whole file.
+            if (!text.empty() && part.compare(0, 8, "REGEDIT4") == 0) {
+                size_t nl = part.find('\n');
+                part = nl == std::string::npos ? "" : part.substr(nl + 1);
+            }
+            text += part;
+        }
+    }
+    FILE* f = fopen(file.c_str(), a.Has("force") ? "w" : "wx");
+    if (!f)
+        Refuse("cannot write " + file + ": " + strerror(errno) +
+               (errno == EEXIST ? " (use --force to replace it)" : ""));
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = fclose(f) == 0 && ok;
+    if (!ok) Refuse("cannot write " + file + ": " + strerror(errno));
+    printf("Exported %zu job(s) to %s\n", jobs.size(), file.c_str());
+    return 0;
+}
+
+int CmdImport(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {});
+    if (a.positional.size() != 1) Usage("import takes one FILE");
+    const std::string file = a.positional[0];
+    FILE* f = fopen(file.c_str(), "rb");
+    if (!f) Refuse("cannot read " + file + ": " + strerror(errno));
+    std::string text;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    fclose(f);
+    RegFileContents contents;
+    std::string error;
+    if (!ParseRegFile(text, &contents, &error)) Refuse(file + ": " + error);
+    // Every section must lie inside one job of the jobs key.
+    std::vector<std::string> jobsPath;
+    SplitUserKeyPath(std::string(kProductKeyFullPath) + "\\jobs", &jobsPath, &error);
+    std::map<std::string, std::string> idMap;  // id in the file (upper case) -> id here
+    std::map<std::string, std::string> names;  // id in the file -> its Name
+    for (const RegFileSection& s : contents.sections) {
+        bool inside = s.path.size() >= jobsPath.size();
+        for (size_t i = 0; inside && i < jobsPath.size(); ++i)
+            inside = strcasecmp(s.path[i].c_str(), jobsPath[i].c_str()) == 0;
+        if (inside && s.path.size() == jobsPath.size()) {
+            // The jobs key itself may head the file, but holds no values.
+            if (!s.values.empty())
+                Refuse(file + ": line " + std::to_string(s.line) +
+                       ": values directly in the jobs key are not jobs; nothing was imported");
+            continue;
+        }
+        inside = inside && s.path.size() > jobsPath.size();
+        std::string id = inside ? s.path[jobsPath.size()] : "";
+        char* end = nullptr;
+        if (inside) strtoul(id.c_str(), &end, 16);
+        if (!inside || id.size() != 8 || *end)
+            Refuse(file + ": line " + std::to_string(s.line) + ": " + s.header +
+                   " is not a job of Zarkell'40; nothing was imported");
+        for (char& c : id) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        idMap[id] = id;
+        if (s.path.size() == jobsPath.size() + 1)
+            for (const RegNamedValue& v : s.values)
+                if (strcasecmp(v.name.c_str(), "Name") == 0) names[id] = DecodeRegString(v.value.data);
+    }
+    if (idMap.empty()) Refuse(file + " holds no jobs; nothing was imported");
+    TAppStore& app = ctx.App();
+    std::set<std::string> existingNames;
+    for (TJob* j : ctx.Jobs()) existingNames.insert(JobSettings::FromJob(*j).Name);
+    for (const auto& [id, name] : names)
+        if (existingNames.count(name))
+            Refuse("a job named \"" + name + "\" exists already; rename it first (nothing was imported)");
+    // A job whose identifier is taken here gets a fresh one.
+    std::set<std::string> used;
+    for (TJob* j : ctx.Jobs()) used.insert(std::string(j->KeyName()));
+    for (auto& [from, to] : idMap) {
+        if (!used.count(from)) {
+            used.insert(from);
+            continue;
+        }
+        for (uint32_t k = static_cast<uint32_t>(rand()) % 32768;; k = (k + 1) % 0x7FFFFFFF) {
+            std::string cand = TJob::KeyNameOf(k);
+            if (!used.count(cand) && !idMap.count(cand)) {
+                to = cand;
+                used.insert(cand);
+                break;
+            }
+        }
+    }
+    bool ok = app.Store()->Transaction([&] {
+        for (const RegFileSection& s : contents.sections) {
+            if (s.path.size() == jobsPath.size()) continue;
+            std::string id = s.path[jobsPath.size()];
+            for (char& c : id) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+            std::string rel = idMap[id];
+            for (size_t i = jobsPath.size() + 1; i < s.path.size(); ++i) rel += "\\" + s.path[i];
+            TRegKey k(app.jobs, rel, true);
+            if (!k.IsValid()) return false;
+            for (const RegNamedValue& v : s.values)
+                if (k.Set(v.name, v.value.type, v.value.data) != kRegOk) return false;
+        }
+        return true;
+    });
+    if (!ok) Refuse("the store refused the import; nothing was imported");
+    ctx.Changed();
+    printf("Imported %zu job(s) from %s\n", idMap.size(), file.c_str());
+    for (const auto& [id, name] : names) printf("  %s\n", name.c_str());
+    return 0;
+}
+
+// ---- help ----
+
+const char kMainHelp[] =
+    "Usage: zk40 COMMAND [ARGS...]\n"
+    "Works with the jobs of Zarkell'40. Changes apply at once to a running\n"
+    "Zarkell'40; with none running, the store is changed and the next start\n"
+    "takes it up.\n"
+    "\n"
+    "Commands:\n";
+
+const char kMainHelpTail[] =
+    "\n"
+    "Each command has --help. Names are matched exactly (quote names with\n"
+    "blanks). Times are local. Exit status: 0 done, 1 refused, 2 wrong usage.\n"
+    "\n"
+    "Example:\n"
+    "  zk40 add poll --kind every --interval 0:05 --window 08:00-18:00 \\\n"
+    "      --weekdays mon-fri -- /usr/local/bin/poll --quiet\n"
+    "  zk40 next poll --count 3\n"
+    "  zk40 run poll --wait\n"
+    "  zk40 log poll\n";
+
+std::vector<Command> Commands() {
+    return {
+        {"list", "list the jobs with their schedule, next and last run",
+         "Usage: zk40 list [--json]\n"
+         "One line per job: name, schedule, state, next run, last run and result.\n"
+         "  --json   the same as a JSON array (times as Unix seconds, null for none)\n",
+         CmdList},
+        {"show", "show one job with its actions and their last status",
+         "Usage: zk40 show NAME\n"
+         "The job's schedule, state, next and last run, retry settings, and each\n"
+         "action with its settings, last status lines and children.\n",
+         CmdShow},
+        {"next", "the next run times of a job, or of a schedule before it exists",
+         "Usage: zk40 next NAME [--count N] [--from TIME]\n"
+         "       zk40 next --kind KIND [schedule options] [--count N] [--from TIME]\n"
+         "The next N (default 5) run times, worked out by the scheduler's own\n"
+         "rules. Nothing is written. --from 'YYYY-MM-DD HH:MM' counts from then.\n",
+         CmdNext},
+        {"add", "add a job that runs a program",
+         "Usage: zk40 add NAME --kind KIND [schedule options] [--disabled]\n"
+         "                [--action-name TEXT] -- PROGRAM [ARGS...]\n"
+         "Makes a job with one \"Run Program\" action. More actions: zk40 action add.\n",
+         CmdAdd},
+        {"edit", "change a job's schedule, retries or name",
+         "Usage: zk40 edit NAME [schedule options] [--no-window] [--name NEW]\n"
+         "Options not given keep their value.\n",
+         CmdEdit},
+        {"rename", "rename a job", "Usage: zk40 rename NAME NEW-NAME\n", CmdRename},
+        {"enable", "let a disabled job run by its schedule again",
+         "Usage: zk40 enable NAME...\n",
+         [](Context& c, const std::vector<std::string>& w) { return CmdEnable(c, w, true); }},
+        {"disable", "keep a job from running by its schedule",
+         "Usage: zk40 disable NAME...\n"
+         "A disabled job keeps its schedule and can still be run by hand.\n",
+         [](Context& c, const std::vector<std::string>& w) { return CmdEnable(c, w, false); }},
+        {"delete", "delete a job (not while it runs)", "Usage: zk40 delete NAME\n", CmdDelete},
+        {"action", "add an action to a job",
+         "Usage: zk40 action add NAME [--name TEXT] [--type VENDOR:MODULE:ACTION]\n"
+         "                        [-- PROGRAM [ARGS...]]\n"
+         "Appends an action; the type defaults to Run Program, which takes the\n"
+         "program after \"--\".\n",
+         [](Context& c, const std::vector<std::string>& w) {
+             if (w.empty() || w[0] != "add") Usage("action takes: add NAME ...");
+             return CmdActionAdd(c, {w.begin() + 1, w.end()});
+         }},
+        {"run", "run a job now in the running Zarkell'40",
+         "Usage: zk40 run NAME [--wait [--timeout SECONDS]]\n"
+         "Starts the job in the running instance. With --wait, waits for the run\n"
+         "to end, prints its result and exits 0 when it succeeded, 1 when not.\n",
+         CmdRun},
+        {"log", "the run history of a job",
+         "Usage: zk40 log NAME [--runs N]\n"
+         "The last N runs (default 10), oldest first, with each action's result,\n"
+         "status lines and the output lines it kept.\n",
+         CmdLog},
+        {"types", "the action type catalogue; load or unload types",
+         "Usage: zk40 types\n"
+         "       zk40 types load VENDOR:MODULE:ACTION...\n"
+         "       zk40 types unload VENDOR:MODULE:ACTION...\n"
+         "Marks the types in the catalogue; the program loads (or stops loading)\n"
+         "them at its next start.\n",
+         CmdTypes},
+        {"export", "write jobs to a .reg file",
+         "Usage: zk40 export [NAME...] FILE [--force]\n"
+         "All jobs, or the named ones, in the format of the window's Export Jobs.\n"
+         "An existing FILE is kept unless --force is given.\n",
+         CmdExport},
+        {"import", "add the jobs of a .reg file",
+         "Usage: zk40 import FILE\n"
+         "Adds the jobs of a file written by export (or the window). All or nothing:\n"
+         "a file with anything but jobs, or a job whose name exists already, is\n"
+         "refused and nothing changes. Jobs whose identifier is taken get a new one.\n",
+         CmdImport},
+    };
+}
+
+int Main(int argc, char** argv) {
+    std::vector<std::string> words(argv + 1, argv + argc);
+    std::vector<Command> commands = Commands();
+    auto mainHelp = [&](FILE* to) {
+        std::string text = kMainHelp;
+        for (const Command& c : commands) {
+            char line[160];
+            snprintf(line, sizeof line, "  %-9s %s\n", c.name, c.summary);
+            text += line;
+        }
+        text += kMainHelpTail;
+        fputs(text.c_str(), to);
+    };
+    if (words.empty()) {
+        mainHelp(stderr);
+        return 2;
+    }
+    if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
+        if (words.size() > 1) {
+            for (const Command& c : commands)
+                if (words[1] == c.name) {
+                    fputs(c.help, stdout);
+                    return 0;
+                }
+        }
+        mainHelp(stdout);
+        return 0;
+    }
+    if (words[0] == "--version") {
+        printf("zk40 (Zarkell'40 %s)\n", ZK40_VERSION_TEXT);
+        return 0;
+    }
+    // Hidden helper for the shell completion: the job names, one a line.
+    if (words[0] == "__names") {
+        Context ctx;
+        for (TJob* j : ctx.Jobs()) printf("%s\n", JobSettings::FromJob(*j).Name.c_str());
+        return 0;
+    }
+    const Command* cmd = nullptr;
+    for (const Command& c : commands)
+        if (words[0] == c.name) cmd = &c;
+    std::vector<std::string> rest(words.begin() + 1, words.end());
+    try {
+        if (!cmd) Usage("unknown command \"" + words[0] + "\"");
+        if (WantsHelp(rest)) {
+            fputs(cmd->help, stdout);
+            bool schedule = strcmp(cmd->name, "add") == 0 || strcmp(cmd->name, "edit") == 0 ||
+                            strcmp(cmd->name, "next") == 0;
+            if (schedule) fputs(kScheduleHelp, stdout);
+            return 0;
+        }
+        Context ctx;
+        return cmd->run(ctx, rest);
+    } catch (const UsageError& e) {
+        fprintf(stderr, "zk40: %s\nTry 'zk40 %s--help' for more information.\n", e.text.c_str(),
+                cmd ? (std::string(cmd->name) + " ").c_str() : "");
+        return 2;
+    } catch (const Refusal& r) {
+        fprintf(stderr, "zk40: %s\n", r.text.c_str());
+        return 1;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return Main(argc, argv); }

@@ -1,0 +1,49 @@
+#include "zk40_instance.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/SingleInstance.h"
+
+#include "base/InstanceRequest.h"
+
+namespace zk40::cli {
+
+bool InstanceRunning(const std::string& runtimeDir) {
+    if (runtimeDir.empty()) return false;
+    // The instance holds an exclusive lock on this file for its lifetime. A
+    // shared lock taken and dropped at once tells without claiming anything.
+    TInstanceLock probe(runtimeDir);
+    int fd = open(probe.LockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+}
+
+namespace {
+Answer From(const InstanceAnswer& a) {
+    Answer out;
+    out.text = a.text;
+    switch (a.kind) {
+        case InstanceAnswer::Kind::NoInstance: out.kind = Answer::NoInstance; break;
+        case InstanceAnswer::Kind::Ok: out.kind = Answer::Ok; break;
+        case InstanceAnswer::Kind::Refused: out.kind = Answer::Refused; break;
+        case InstanceAnswer::Kind::NoAnswer: out.kind = Answer::NoAnswer; break;
+    }
+    return out;
+}
+}  // namespace
+
+Answer NotifyStoreChanged(const std::string& runtimeDir) {
+    return From(zk40::NotifyStoreChanged(runtimeDir));
+}
+
+Answer RunJob(const std::string& runtimeDir, const std::string& name) {
+    return From(HandOverArguments(runtimeDir, {"/runjob:" + name}));
+}
+
+}  // namespace zk40::cli

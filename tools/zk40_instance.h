@@ -1,0 +1,18 @@
+#pragma once
+// How zk40 reaches a running Zarkell'40: whether one runs, telling it that
+// the store changed, and handing it a job to run.
+#include <string>
+
+namespace zk40::cli {
+
+struct Answer {
+    enum Kind { NoInstance, Ok, Refused, NoAnswer } kind = NoInstance;
+    std::string text;
+};
+
+bool InstanceRunning(const std::string& runtimeDir);
+Answer NotifyStoreChanged(const std::string& runtimeDir);
+// Starts the job through the same hand-over as "zarkell40 /runjob:NAME".
+Answer RunJob(const std::string& runtimeDir, const std::string& name);
+
+}  // namespace zk40::cli
