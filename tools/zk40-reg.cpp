@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/InstanceRequest.h"
+#include "store/AppPaths.h"
 #include "store/RegFile.h"
 #include "store/Store.h"
 #include "support/ErrorText.h"
@@ -42,6 +44,7 @@ const char kUsage[] =
     "  /y     export: overwrite an existing file\n"
     "\n"
     "Switches may start with / or -, in any case. Deleting a key deletes everything below it.\n"
+    "A running Zarkell'40 is told of every change and takes it in at once.\n"
     "Exit status 0 on success, 1 on any error.\n";
 
 int Fail(const std::string& message) {
@@ -502,6 +505,15 @@ int Import(TStore& store, const std::string& file) {
     return 0;
 }
 
+// A running program takes the change in at once (it would notice it on its
+// own a moment later). Not being able to tell it is no failure of the edit.
+void TellRunningInstance() {
+    InstanceAnswer a = NotifyStoreChanged(AppPaths::FromEnvironment().runtimeDir, 10000);
+    if (a.kind == InstanceAnswer::Kind::NoAnswer || a.kind == InstanceAnswer::Kind::Refused)
+        std::fprintf(stderr, "WARNING: the running Zarkell'40 was not told of the change: %s\n",
+                     a.text.c_str());
+}
+
 bool IsHelp(const std::string& arg) { return arg == "/?" || arg == "-?" || arg == "--help"; }
 
 }  // namespace
@@ -551,8 +563,10 @@ int main(int argc, char** argv) {
     if (!store) return Fail(error.empty() ? "cannot open the store " + path : error);
 
     if (verb == "query") return Query(*store, cmd, key);
-    if (verb == "add") return Add(*store, cmd, key);
-    if (verb == "delete") return Delete(*store, cmd, key);
     if (verb == "export") return Export(*store, cmd, key, cmd.positional[1]);
-    return Import(*store, cmd.positional[0]);
+    int rc = verb == "add"      ? Add(*store, cmd, key)
+             : verb == "delete" ? Delete(*store, cmd, key)
+                                : Import(*store, cmd.positional[0]);
+    if (rc == 0) TellRunningInstance();
+    return rc;
 }

@@ -12,14 +12,21 @@
 #include <memory>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "base/Client.h"
 #include "base/ClientView.h"
 #include "base/CommandLine.h"
+#include "base/InstanceRequest.h"
 #include "base/Service.h"
 #include "base/SingleInstance.h"
+#include "modules/ModuleHost.h"
 #include "store/AppStore.h"
 #include "store/Trace.h"
+
+#ifndef ZK40_VERSION_TEXT
+#define ZK40_VERSION_TEXT "0.29"
+#endif
 
 namespace zk40 {
 
@@ -45,22 +52,36 @@ public:
     }
 };
 
-// A second instance stores its arguments, wakes the first and leaves. When
-// the first is still starting (locked but not yet listening) we retry; when
-// it has died meanwhile, the lock comes free and we take over.
+// A second instance hands its arguments to the first over the socket and
+// reports the answer. When the first is still starting (locked but not yet
+// listening) the request waits for it; when it has died meanwhile, the lock
+// comes free and we take over.
 enum class HandOverResult { Delivered, BecamePrimary, Failed };
 
-HandOverResult HandOver(AppContext& ctx, TInstanceLock& lock, const std::string& args) {
-    TRegString commandLine(ctx.app->base, "CommandLine", "");
-    commandLine = args;
+HandOverResult HandOver(AppContext& ctx, TInstanceLock& lock,
+                        const std::vector<std::string>& args) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (WakeRunningInstance(lock.SocketPath(), 30000)) return HandOverResult::Delivered;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        InstanceAnswer a =
+            HandOverArguments(ctx.paths.runtimeDir, args, static_cast<int>(left.count()) + 1);
+        if (a.kind == InstanceAnswer::Kind::Refused) {
+            // Handed over all the same; the instance could not do it.
+            fprintf(stderr, "Zarkell'40: %s\n", a.text.c_str());
+            return HandOverResult::Delivered;
+        }
+        if (a.kind == InstanceAnswer::Kind::Ok) return HandOverResult::Delivered;
+        if (a.kind == InstanceAnswer::Kind::NoAnswer) {
+            fprintf(stderr, "Zarkell'40: %s\n", a.text.c_str());
+            return HandOverResult::Failed;
+        }
         std::string err;
         if (lock.TryClaim(&err) == TInstanceLock::Claim::Primary)
             return HandOverResult::BecamePrimary;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    fprintf(stderr, "Zarkell'40: the running instance did not answer\n");
     return HandOverResult::Failed;
 }
 
@@ -68,7 +89,7 @@ HandOverResult HandOver(AppContext& ctx, TInstanceLock& lock, const std::string&
 
 int RunApplication(AppContext& ctx) {
     auto application = std::make_unique<TZarkellApp>(ctx.argc, ctx.argv);
-    std::string args = JoinArguments(ctx.argc, ctx.argv, ctx.service ? 2 : 1);
+    std::vector<std::string> args = ArgumentList(ctx.argc, ctx.argv, ctx.service ? 2 : 1);
     TAppStore& app = *ctx.app;
 
     TInstanceLock& lock = *ctx.lock;
@@ -79,12 +100,7 @@ int RunApplication(AppContext& ctx) {
         return 0;
     }
     if (claim == TInstanceLock::Claim::Secondary) {
-        HandOverResult r = HandOver(ctx, lock, args);
-        if (r != HandOverResult::BecamePrimary) {
-            if (r == HandOverResult::Failed)
-                fprintf(stderr, "Zarkell'40: the running instance did not answer\n");
-            return 0;
-        }
+        if (HandOver(ctx, lock, args) != HandOverResult::BecamePrimary) return 0;
     }
 
     const bool crashDetected = app.RunningBit();
@@ -102,10 +118,12 @@ int RunApplication(AppContext& ctx) {
         TZarkellClient client(app, ctx.paths, clock, view, ctx.service);
         client.SetCrashInfo(crashDetected, previousStartup);
         if (const char* w = std::getenv("ZK40_SHUTDOWN_WAIT_MS")) client.SetShutdownWaitMs(atoi(w));
-        TInstanceServer server(lock.SocketPath(), [&client] { client.HandOver(); });
+        TInstanceServer server(lock.SocketPath(), [&client](const std::string& line) {
+            return client.AnswerRequest(line);
+        });
         if (!server.Listen(&error)) fprintf(stderr, "Zarkell'40: %s\n", error.c_str());
         client.SetupWindow();
-        client.ProcessCommandLine(args);
+        client.ProcessArguments(args);
         if (!gQuitRequested) result = application->exec();
         if (!client.CloseWindow()) {
             // A job thread is still inside its module. Leave the crash marker
@@ -134,6 +152,34 @@ int RunInsideService(void* p) { return RunApplication(*static_cast<ServiceRunCon
 }  // namespace
 
 int ZarkellMain(int argc, char** argv) {
+    // Asking for help or the build, or a mistyped switch, touches nothing.
+    {
+        int first = 1;
+        if (argc >= 2)
+            for (const char* sw : {"/register", "/unregister", "/debug", "/service"})
+                if (strcasecmp(argv[1], sw) == 0) first = 2;
+        bool install = first == 2 && (strcasecmp(argv[1], "/register") == 0 ||
+                                      strcasecmp(argv[1], "/unregister") == 0);
+        ArgumentCheck check;
+        if (!install) check = CheckArguments(ArgumentList(argc, argv, first));
+        const char* slash = argc > 0 ? strrchr(argv[0], '/') : nullptr;
+        std::string program = slash ? slash + 1 : (argc > 0 ? argv[0] : "zarkell40");
+        switch (check.kind) {
+            case ArgumentCheck::Help:
+                fputs(UsageText(program).c_str(), stdout);
+                printf("\nZarkell'40 %s (Build %u)\n", ZK40_VERSION_TEXT, kBuildNumber);
+                return 0;
+            case ArgumentCheck::Version:
+                printf("Zarkell'40 %s (Build %u)\n", ZK40_VERSION_TEXT, kBuildNumber);
+                return 0;
+            case ArgumentCheck::Bad:
+                fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(),
+                        check.error.c_str(), program.c_str());
+                return 2;
+            case ArgumentCheck::Run:
+                break;
+        }
+    }
     // Before any thread exists, so that every thread inherits the mask and
     // the signals reach only the control thread.
     TSignalControl::Block();

@@ -26,7 +26,7 @@ struct AppContext {
 int RunApplication(AppContext& ctx);
 
 // The entry routine: the random start delay, the service switches, then
-// RunApplication. Always returns 0.
+// RunApplication. Returns 0, or 2 for a usage error (an unknown switch).
 int ZarkellMain(int argc, char** argv);
 
 }  // namespace zk40

@@ -12,6 +12,7 @@
 
 #include "base/ClientView.h"
 #include "base/CommandLine.h"
+#include "base/InstanceRequest.h"
 #include "base/Service.h"
 #include "jobs/ActionHandle.h"
 #include "scheduler/CrashLog.h"
@@ -165,23 +166,14 @@ void TZarkellClient::LoadJobs() {
 
 void TZarkellClient::LoadJobsNow() {
     StoreTime now = clock_.Now();
+    if (app_.Store()) seenDataVersion_ = app_.Store()->DataVersion();
     uint32_t count = app_.jobs.CurrentSubKeyCount();
     jobs_.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
         std::string name;
         if (app_.jobs.EnumSubKey(i, &name, 10) != kRegOk) continue;
         uint32_t id = static_cast<uint32_t>(strtoul(name.c_str(), nullptr, 16));
-        auto job = std::make_unique<TJob>(app_.jobs, actionsKey_, id, clock_);
-        job->SetActionRunner(this);
-        {
-            TSync::TLock lock(*job);
-            job->State = 5;
-            for (size_t p = 0; TAction* a = job->ActionAt(p); ++p) {
-                TSync::TLock al(*a);
-                a->Ready = 1;
-            }
-        }
-        job->ComputeNextRun(now);
+        std::unique_ptr<TJob> job = MakeLoadedJob(id, now);
         queue_.Insert(job.get());
         view_.JobChanged(job->Id());
         jobs_.push_back(std::move(job));
@@ -308,6 +300,7 @@ void TZarkellClient::EvTimer() {
     connection_.Poll(app_.base.GetDword("ConnType", 3));
     ReapUpdateThread();
     ReapThreads();
+    CheckStoreChanged();
     if (schedulerEnabled_ && !updating_) StartDueJobs(now);
     if (!updating_) UpdateTiming(now);
     Rearm();
@@ -547,6 +540,8 @@ void TZarkellClient::ReapThreads() {
             }
             t.WaitForEnd(-1);
             threads_.erase(threads_.begin() + static_cast<long>(i));
+            found = true;
+            if (ApplyDeferredChange(&job)) break;
             {
                 TSync::TLock lock(job);
                 job.State = 5;
@@ -554,7 +549,6 @@ void TZarkellClient::ReapThreads() {
             job.ComputeNextRun(clock_.Now());
             view_.JobChanged(job.Id());
             queue_.Insert(&job);
-            found = true;
             break;
         }
     }
@@ -629,9 +623,30 @@ bool TZarkellClient::RunJobNow(TJob& job) {
 
 // ---- command line ----
 
-void TZarkellClient::HandOver() {
-    std::string args = TRegString(app_.base, "CommandLine", "").Reload();
-    ProcessCommandLine(args);
+std::string TZarkellClient::AnswerRequest(const std::string& line) {
+    InstanceRequest rq = ParseInstanceRequest(line);
+    switch (rq.verb) {
+        case InstanceRequest::Verb::Args: {
+            // Kept as the last command line handed over; each one is carried
+            // out from the request itself, never read back from here.
+            app_.base.SetString("CommandLine", JoinArguments(rq.args));
+            view_.BringToFront();
+            RequestResult r = ProcessArguments(rq.args);
+            return MakeAnswer(r.ok, r.text);
+        }
+        case InstanceRequest::Verb::Reload: {
+            StoreSyncCounts c = TakeInStoreChanges();
+            return MakeAnswer(true, std::to_string(c.added) + " added, " +
+                                        std::to_string(c.changed) + " changed, " +
+                                        std::to_string(c.removed) + " deleted");
+        }
+        case InstanceRequest::Verb::Wake:
+            view_.BringToFront();
+            return MakeAnswer(true, {});
+        case InstanceRequest::Verb::Bad:
+            break;
+    }
+    return MakeAnswer(false, rq.error);
 }
 
 void TZarkellClient::ProcessCommandLine(const std::string& args) {
@@ -639,20 +654,35 @@ void TZarkellClient::ProcessCommandLine(const std::string& args) {
     if (o.runJob) StartRunJobFromStore();
 }
 
-void TZarkellClient::StartRunJobFromStore() {
+TZarkellClient::RequestResult TZarkellClient::ProcessArguments(
+    const std::vector<std::string>& args) {
+    CommandLineOutcome o = zk40::ProcessCommandLine(args, app_, ExecutablePath());
+    if (o.runJob) return StartRunJobFromStore();
+    return {};
+}
+
+TZarkellClient::RequestResult TZarkellClient::StartRunJobFromStore() {
     std::string name = app_.base.GetString("RunJob");
-    if (name.empty()) return;
+    if (name.empty()) return {};
+    // A job made a moment ago by another process must be found.
+    CheckStoreChanged();
     TJob* job = FindJobByName(name);
+    if (job && deletedWhileBusy_.count(job->Id())) job = nullptr;
     if (!job) {
         // Left in the store, so what was asked for stays visible.
-        ShowStatus("Run Job:  There is no job named \"" + name + "\"");
-        return;
+        std::string text = "There is no job named \"" + name + "\"";
+        ShowStatus("Run Job:  " + text);
+        return {false, text};
     }
-    if (!RunJobNow(*job))
-        ShowStatus("Run Job:  \"" + name + "\" is already running");
-    else
-        ShowStatus("Run Job:  Starting \"" + name + "\"");
     app_.base.DeleteValue("RunJob");
+    if (!RunJobNow(*job)) {
+        std::string text = "\"" + name + "\" is already running";
+        ShowStatus("Run Job:  " + text);
+        return {false, text};
+    }
+    std::string text = "Starting \"" + name + "\"";
+    ShowStatus("Run Job:  " + text);
+    return {true, text};
 }
 
 // ---- shutdown ----
@@ -673,7 +703,7 @@ bool TZarkellClient::CloseWindow() {
     }
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     app_.SaveFlagBits();
-    for (auto& j : jobs_) j->Save();
+    SaveJobs();
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     for (auto& t : threads_) {
         TJob& job = t->Job();

@@ -7,7 +7,9 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <atomic>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -44,10 +46,30 @@ public:
     // The orderly shutdown; safe to call more than once. False when a job
     // thread did not end within the shutdown bound and was abandoned.
     bool CloseWindow();
-    // A second instance left its command line in base\CommandLine.
-    void HandOver();
-    // The option layer on an argument string, ours or handed over.
+    // The option layer on an argument string, as typed in one piece.
     void ProcessCommandLine(const std::string& args);
+
+    // ---- requests from other processes (InstanceRequest.h) ----
+    struct RequestResult {
+        bool ok = true;
+        std::string text;
+    };
+    // Carries out one request line and returns the answer line.
+    std::string AnswerRequest(const std::string& line);
+    // The option layer on arguments as a process received them, ours or
+    // handed over; the result says what became of a /runjob.
+    RequestResult ProcessArguments(const std::vector<std::string>& args);
+    // Another process wrote to the store: jobs added there are loaded,
+    // changed ones are read again and get a fresh next run, deleted ones
+    // leave the queue. A job that is running (or whose actions are being
+    // edited) keeps its run; the change is applied when it is reaped.
+    struct StoreSyncCounts {
+        size_t added = 0, changed = 0, removed = 0, deferred = 0;
+    };
+    StoreSyncCounts TakeInStoreChanges();
+    // Takes in the store's changes when another process wrote to it since
+    // the last look; cheap when nothing happened.
+    void CheckStoreChanged();
 
     // What the start found in the crash marker; the first tick acts on it.
     void SetCrashInfo(bool crashDetected, StoreTime previousStartup) {
@@ -139,7 +161,22 @@ private:
     class UpdateBridge;
     friend class UpdateBridge;
     void WatchClock();
-    void StartRunJobFromStore();
+    RequestResult StartRunJobFromStore();
+    // ---- taking in outside changes of jobs (ClientStoreSync.cpp) ----
+    std::unique_ptr<TJob> MakeLoadedJob(uint32_t id, StoreTime now);
+    bool JobMatchesStore(TJob& job);
+    uint64_t UnboundValuesPrint(const TJob& job);
+    bool JobBusy(const TJob& job) const;
+    void InitJobActions(TJob& job, bool init);
+    void DropJob(TJob* job);
+    void ReloadJob(TJob* job);
+    // Builds changed jobs again and loads new ones from the store.
+    void ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh = {});
+    // Applies a change that waited for the job's run to end; true when the
+    // job was replaced or removed (and must not be touched again).
+    bool ApplyDeferredChange(TJob* job);
+    // Writes every job back at shutdown, except what changed underneath.
+    void SaveJobs();
 
     TAppStore& app_;
     AppPaths paths_;
@@ -173,6 +210,13 @@ private:
     bool alignTicks_ = true;
     int clockFd_ = -1;
     QSocketNotifier* clockNotifier_ = nullptr;
+    // Outside changes: the store's data version last looked at, the jobs
+    // whose change waits for their run to end, and a print of each job's
+    // values that no member holds.
+    int64_t seenDataVersion_ = -1;
+    std::set<uint32_t> changedWhileBusy_;
+    std::set<uint32_t> deletedWhileBusy_;
+    std::map<uint32_t, uint64_t> unboundPrints_;
 };
 
 }  // namespace zk40

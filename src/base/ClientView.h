@@ -27,6 +27,10 @@ public:
     virtual void ConnectionState(const std::string& text) { (void)text; }
     // The job's node needs redrawing (state, next run).
     virtual void JobChanged(uint32_t jobId) { (void)jobId; }
+    // Another process handed us a command line: the window comes forward.
+    virtual void BringToFront() {}
+    // The job is gone (deleted in the store by another process).
+    virtual void JobRemoved(uint32_t jobId) { (void)jobId; }
     // A module's own tray icon: add, modify (adding it again when the
     // desktop lost it) or delete. False when there is no tray to show it.
     virtual bool TrayIcon(uint32_t op, const ZKTrayIcon& icon) {

@@ -10,9 +10,12 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QVariant>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+
+#include "base/InstanceRequest.h"
 
 namespace zk40 {
 
@@ -43,11 +46,10 @@ TInstanceLock::Claim TInstanceLock::TryClaim(std::string* error) {
     return Claim::Failed;
 }
 
-TInstanceServer::TInstanceServer(const std::string& socketPath, std::function<void()> onHandOver,
-                                 QObject* parent)
+TInstanceServer::TInstanceServer(const std::string& socketPath, Handler onRequest, QObject* parent)
     : QObject(parent),
       path_(socketPath),
-      onHandOver_(std::move(onHandOver)),
+      onRequest_(std::move(onRequest)),
       server_(new QLocalServer(this)) {
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     connect(server_, &QLocalServer::newConnection, this, &TInstanceServer::OnConnection);
@@ -77,58 +79,31 @@ void TInstanceServer::OnConnection() {
             continue;
         }
         auto answer = [this, sock] {
-            if (!sock->canReadLine()) return;
-            QByteArray line = sock->readLine().trimmed();
-            if (line == "WAKE") {
-                if (onHandOver_) onHandOver_();
-                sock->write("OK\n");
-                sock->flush();
+            // One request per connection; whatever follows it is ignored.
+            if (sock->property("zk40answered").toBool()) return;
+            std::string reply;
+            if (sock->canReadLine()) {
+                QByteArray line = sock->readLine(kMaxRequestLine);
+                if (!line.endsWith('\n')) {
+                    reply = MakeAnswer(false, "the request is too long");
+                } else {
+                    line.chop(1);
+                    reply = onRequest_ ? onRequest_(line.toStdString()) : MakeAnswer(true, {});
+                }
+            } else if (sock->bytesAvailable() >= static_cast<qint64>(kMaxRequestLine)) {
+                reply = MakeAnswer(false, "the request is too long");
+            } else {
+                return;
             }
+            sock->setProperty("zk40answered", true);
+            sock->write(reply.data(), static_cast<qint64>(reply.size()));
+            sock->flush();
             sock->disconnectFromServer();
         };
         connect(sock, &QLocalSocket::readyRead, this, answer);
         // The line may have come in before we were listening for it.
         answer();
     }
-}
-
-bool WakeRunningInstance(const std::string& socketPath, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    auto left = [&] {
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        return static_cast<int>(std::max<int64_t>(0, ms.count()));
-    };
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof addr.sun_path) {
-        close(fd);
-        return false;
-    }
-    memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return false;
-    }
-    const char msg[] = "WAKE\n";
-    if (send(fd, msg, sizeof msg - 1, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof msg - 1)) {
-        close(fd);
-        return false;
-    }
-    std::string reply;
-    while (reply.find('\n') == std::string::npos) {
-        pollfd p{fd, POLLIN, 0};
-        int r = poll(&p, 1, left());
-        if (r <= 0) break;
-        char buf[64];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        reply.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return reply.rfind("OK", 0) == 0;
 }
 
 }  // namespace zk40

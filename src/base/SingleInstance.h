@@ -1,8 +1,8 @@
 #pragma once
 // One running instance per user. The claim is an exclusive lock on a file in
 // the user's runtime folder, so two processes started together can never
-// both win; the winner listens on a local socket beside it, through which a
-// later process wakes it after leaving its command line in the store.
+// both win; the winner listens on a local socket beside it, through which
+// later processes hand it their requests (InstanceRequest.h).
 #include <QObject>
 #include <functional>
 #include <string>
@@ -33,24 +33,21 @@ private:
     bool held_ = false;
 };
 
-// The running instance's side: answers each wake-up by calling onHandOver on
-// the main thread, then acknowledges it. Peers of another user are refused.
+// The running instance's side: reads one request line from each client
+// (see InstanceRequest.h), calls onRequest with it on the main thread and
+// writes back the answer line it returns. Peers of another user are refused.
 class TInstanceServer : public QObject {
     Q_OBJECT
 public:
-    TInstanceServer(const std::string& socketPath, std::function<void()> onHandOver,
-                    QObject* parent = nullptr);
+    using Handler = std::function<std::string(const std::string& line)>;
+    TInstanceServer(const std::string& socketPath, Handler onRequest, QObject* parent = nullptr);
     bool Listen(std::string* error);
 
 private:
     void OnConnection();
     std::string path_;
-    std::function<void()> onHandOver_;
+    Handler onRequest_;
     QLocalServer* server_;
 };
-
-// The second instance's side: wakes the running instance and waits (up to
-// timeoutMs) for its answer. False when no instance answered.
-bool WakeRunningInstance(const std::string& socketPath, int timeoutMs);
 
 }  // namespace zk40

@@ -32,10 +32,12 @@ int64_t ProcessStartUnix() {
 constexpr uint32_t kSmallIdRange = 32768;
 constexpr uint32_t kLastSecondOfDay = kSecondsPerDay - 1;
 
+constexpr char kDisabledValue[] = "Disabled";
+
 const char* const kJobValueNames[] = {
     "Name",     "Flags",    "Password",   "SchedType",  "Time",       "Hour",
     "Minute",   "LastRun",  "NextRun",    "State",      "NumActions", "StartTime",
-    "StopTime", "LastStat", "RetryCount", "RetryDelay",
+    "StopTime", "LastStat", "RetryCount", "RetryDelay", kDisabledValue,
 };
 
 bool ParseHex(std::string_view s, uint32_t* out) {
@@ -287,6 +289,10 @@ void TJob::BindValues(bool fresh, StoreTime now) {
     LastStat.Bind(key_, "LastStat", 0);
     RetryCount.Bind(key_, "RetryCount", 0);
     RetryDelay.Bind(key_, "RetryDelay", 0);
+    RegValueData disabled;
+    uint32_t flag = 0;
+    disabled_ = !fresh && key_.QueryCached(kDisabledValue, &disabled) == kRegOk &&
+                DecodeDword(disabled.data, &flag) && flag != 0;
     // The bound members hold the values now; keeping the key's copy of them
     // for ten thousand jobs would double the memory for nothing.
     key_.DropSnapshot();
@@ -379,7 +385,20 @@ void TJob::ComputeNextRun(StoreTime now) {
     const NextRunResult r = zk40::ComputeNextRun(in, now, ProcessStartTime());
     RetriesDone = r.RetriesDone;
     if (r.LastRunChanged) LastRun = r.LastRun;
-    NextRun = r.NextRun;
+    NextRun = disabled_ ? NeverTime : r.NextRun;
+}
+
+bool TJob::Enabled() const {
+    TLock lock(*this);
+    return !disabled_;
+}
+
+long TJob::SetEnabled(bool on) {
+    TLock lock(*this);
+    long rc = on ? key_.DeleteValue(kDisabledValue) : key_.SetDword(kDisabledValue, 1);
+    if (rc == kRegNotFound) rc = kRegOk;  // enabling a job that was never disabled
+    if (rc == kRegOk) disabled_ = !on;
+    return rc;
 }
 
 bool TJob::Save() {

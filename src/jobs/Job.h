@@ -89,6 +89,15 @@ public:
     // Re-reads every flag bit view from Flags (after Flags was set whole).
     void RefreshFlagBits();
 
+    // A disabled job keeps its schedule but is not started by it (its next
+    // run is never) until it is enabled again; running it by hand still
+    // works. Kept as the value "Disabled" of the job key, which older
+    // stores lack, so they read as enabled. Not a bound value: enabling
+    // removes it again, and opening a job never writes it.
+    bool Enabled() const;
+    // Writes through; the next ComputeNextRun takes it into account.
+    long SetEnabled(bool on);
+
     // ---- actions ----
     // "A%08.8X" of index; 0 means the next free index.
     std::string ActionKeyName(uint32_t index) const;
@@ -212,6 +221,7 @@ public:
     uint32_t CurrentAction = 0;
 
 private:
+    bool disabled_ = false;
     std::vector<std::unique_ptr<TAction>> actions_;
     const TRegKey* actionsKey_;
     IActionRunner* runner_ = nullptr;

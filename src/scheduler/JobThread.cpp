@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "scheduler/RunRecorder.h"
 #include "store/RegValue.h"
 
 namespace zk40 {
@@ -170,7 +171,10 @@ int TJobThread::Run() {
             record.SetDword("StartTime", host_.Now());
             record.SetString("Name", jobName);
         });
-        RunJob(job_, name, record, actionsKey_, host_, &stop_);
+        // Each finished run is kept in the run history.
+        TRunRecorder recorder(host_);
+        const StoreTime start = host_.Now();
+        if (RunJob(job_, name, record, actionsKey_, recorder, &stop_)) recorder.Write(job_, start);
     }
     jobs.DeleteSubKeyTree(name);
     return 0;

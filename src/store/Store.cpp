@@ -197,6 +197,7 @@ bool TStore::EndTx(bool commit) {
 }
 
 int64_t TStore::DataVersion() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     sqlite3_stmt* s = Prepare("PRAGMA data_version");
     Reset r(s);
     return s && sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;

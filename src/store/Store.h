@@ -100,6 +100,9 @@ public:
 
     // Changes whenever any value or key changes, in this process or another.
     uint64_t ChangeStamp();
+    // Changes only when another process (or another connection) committed a
+    // write; our own writes leave it as it is.
+    int64_t DataVersion();
 
     // Runs work inside one transaction (nested calls become savepoints).
     // work returns false to roll everything back.
@@ -135,7 +138,6 @@ private:
         ++valueGen_;
         if (structural) ++valueStructGen_;
     }
-    int64_t DataVersion();
     struct NameCache {
         KeyId key = 0;
         uint64_t gen = 0;

@@ -71,3 +71,63 @@ TEST(CommandLine, KeywordPrefixMatching) {
 }
 
 }  // namespace
+
+namespace {
+
+// Arguments as the process got them: each one a word as it stands.
+TEST_F(CommandLineFixture, ArgumentsAreTokenisedAsTheyStand) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* stored;
+    } cases[] = {
+        {{"/runjob:\"Nightly Backup\""}, "Nightly Backup"},  // quotes typed into one argument
+        {{"/runjob:Nightly Backup"}, "Nightly Backup"},      // the shell already took them off
+        {{"-runjob=\"Nightly\""}, "Nightly"},
+        {{"/runjob:a \"quoted\" word"}, "a \"quoted\" word"},  // only the outer ones go
+        {{"/runjob", "Backup"}, "<none>"},                     // a value must be attached
+        {{"/runjob:\"\""}, "<none>"},
+        {{"/runjob:A", "/other:B"}, "A"},
+        {{"/:Backup"}, "<none>"},
+    };
+    for (const Case& c : cases) {
+        app.base.DeleteValue("RunJob");
+        ProcessCommandLine(c.args, app, "/opt/zk/zarkell40");
+        EXPECT_EQ(RunJob(), c.stored) << c.args[0];
+    }
+    // The stored command line keeps a value that came in quotes as it was.
+    EXPECT_EQ(JoinArguments({"/runjob:\"Nightly Backup\"", "x y"}),
+              "/runjob:\"Nightly Backup\" \"x y\"");
+}
+
+TEST(CommandLine, CheckArgumentsSortsHelpVersionAndMistakes) {
+    struct Case {
+        std::vector<std::string> args;
+        ArgumentCheck::Kind kind;
+    } cases[] = {
+        {{}, ArgumentCheck::Run},
+        {{"/runjob:Backup"}, ArgumentCheck::Run},
+        {{"/r:Backup", "/UNREG"}, ArgumentCheck::Run},
+        {{"plain", "names"}, ArgumentCheck::Run},
+        {{"--help"}, ArgumentCheck::Help},
+        {{"/?"}, ArgumentCheck::Help},
+        {{"-h"}, ArgumentCheck::Help},
+        {{"/runjob:X", "/help"}, ArgumentCheck::Help},
+        {{"--version"}, ArgumentCheck::Version},
+        {{"/ver"}, ArgumentCheck::Version},
+        {{"--frobnicate"}, ArgumentCheck::Bad},
+        {{"/"}, ArgumentCheck::Bad},
+        {{"/runjobx:Backup"}, ArgumentCheck::Bad},
+        {{"/runjob"}, ArgumentCheck::Bad},
+        {{"/runjob:"}, ArgumentCheck::Bad},
+        {{"/unregister:now"}, ArgumentCheck::Bad},
+    };
+    for (const Case& c : cases) {
+        ArgumentCheck r = CheckArguments(c.args);
+        std::string shown = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(r.kind, c.kind) << shown;
+        EXPECT_EQ(r.error.empty(), c.kind != ArgumentCheck::Bad) << shown;
+    }
+    EXPECT_NE(CheckArguments({"/bogus"}).error.find("\"/bogus\""), std::string::npos);
+}
+
+}  // namespace

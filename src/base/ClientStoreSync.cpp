@@ -1,0 +1,360 @@
+// Jobs changed in the store by another process (the store editor, the job
+// command, a second program on the same store) while this one runs.
+//
+// Every member of a job is written through, so what this process holds in
+// memory always equals what it last wrote. A stored value that differs from
+// the member can only have come from outside; that is how a changed job is
+// told from one this process merely ran. Values of the job key that no
+// member holds are compared with a print taken when the job was loaded.
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "base/Client.h"
+#include "base/ClientView.h"
+#include "store/AppStore.h"
+#include "store/Trace.h"
+
+namespace zk40 {
+
+namespace {
+
+const RegNamedValue* FindValue(const std::vector<RegNamedValue>& vals, std::string_view name) {
+    for (const RegNamedValue& v : vals)
+        if (v.name.size() == name.size() &&
+            strncasecmp(v.name.data(), name.data(), name.size()) == 0)
+            return &v;
+    return nullptr;
+}
+
+// A value that is gone differs; one that cannot be read as a number was
+// read as the member's default and so tells nothing.
+bool Same(const std::vector<RegNamedValue>& vals, const TRegDword& member) {
+    const RegNamedValue* v = FindValue(vals, member.Name());
+    if (!v) return false;
+    uint32_t stored;
+    return !DecodeDword(v->value.data, &stored) || stored == member.Get();
+}
+
+bool Same(const std::vector<RegNamedValue>& vals, const TRegString& member) {
+    const RegNamedValue* v = FindValue(vals, member.Name());
+    return v && DecodeRegString(v->value.data) == member.Get();
+}
+
+bool IsBoundJobValue(std::string_view name) {
+    static const char* const kBound[] = {"Name",     "Flags",    "Password",   "SchedType",
+                                         "Time",     "Hour",     "Minute",     "LastRun",
+                                         "NextRun",  "State",    "NumActions", "StartTime",
+                                         "StopTime", "LastStat", "RetryCount", "RetryDelay"};
+    for (const char* b : kBound)
+        if (name.size() == strlen(b) && strncasecmp(name.data(), b, name.size()) == 0) return true;
+    return false;
+}
+
+uint64_t Fnv(uint64_t h, std::string_view bytes) {
+    for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+    return (h ^ 0xFF) * 1099511628211ull;
+}
+
+// The job keys of the store: identifier from the key name as the loader
+// reads it.
+std::vector<uint32_t> StoredJobIds(const TRegKey& jobs) {
+    std::vector<uint32_t> ids;
+    std::vector<std::string> names;
+    if (jobs.IsValid()) jobs.Store()->ListSubKeys(jobs.Id(), &names);
+    for (const std::string& n : names)
+        if (n.size() < 10) ids.push_back(static_cast<uint32_t>(strtoul(n.c_str(), nullptr, 16)));
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// The action indices stored under a job key, in order.
+std::vector<uint32_t> StoredActionIndices(const TRegKey& jobKey) {
+    std::vector<uint32_t> out;
+    std::vector<std::string> names;
+    if (jobKey.IsValid()) jobKey.Store()->ListSubKeys(jobKey.Id(), &names);
+    for (const std::string& n : names) {
+        if (n.size() != 9 || (n[0] != 'A' && n[0] != 'a')) continue;
+        char* end = nullptr;
+        unsigned long index = strtoul(n.c_str() + 1, &end, 16);
+        if (end && *end == '\0' && index != 0) out.push_back(static_cast<uint32_t>(index));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+std::unique_ptr<TJob> TZarkellClient::MakeLoadedJob(uint32_t id, StoreTime now) {
+    auto job = std::make_unique<TJob>(app_.jobs, actionsKey_, id, clock_);
+    job->SetActionRunner(this);
+    {
+        TSync::TLock lock(*job);
+        job->State = 5;
+        for (size_t p = 0; TAction* a = job->ActionAt(p); ++p) {
+            TSync::TLock al(*a);
+            a->Ready = 1;
+        }
+    }
+    job->ComputeNextRun(now);
+    unboundPrints_[id] = UnboundValuesPrint(*job);
+    return job;
+}
+
+uint64_t TZarkellClient::UnboundValuesPrint(const TJob& job) {
+    uint64_t h = 14695981039346656037ull;
+    TSync::TLock lock(job);
+    const std::vector<RegNamedValue>* vals = job.Key().CachedValues();
+    if (!vals) return h;
+    for (const RegNamedValue& v : *vals) {
+        if (IsBoundJobValue(v.name)) continue;
+        std::string lower = v.name;
+        for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        h = Fnv(Fnv(Fnv(h, lower), std::to_string(v.value.type)), v.value.data);
+    }
+    return h;
+}
+
+bool TZarkellClient::JobMatchesStore(TJob& job) {
+    {
+        TSync::TLock lock(job);
+        const std::vector<RegNamedValue>* vals = job.Key().CachedValues();
+        if (!vals) return false;
+        const TRegDword* numbers[] = {&job.Flags,      &job.SchedType, &job.Time,     &job.Hour,
+                                      &job.Minute,     &job.LastRun,   &job.NextRun,  &job.State,
+                                      &job.NumActions, &job.StartTime, &job.StopTime, &job.LastStat,
+                                      &job.RetryCount, &job.RetryDelay};
+        for (const TRegDword* n : numbers)
+            if (!Same(*vals, *n)) return false;
+        if (!Same(*vals, job.Name) || !Same(*vals, job.Password)) return false;
+
+        std::vector<uint32_t> stored = StoredActionIndices(job.Key());
+        if (stored.size() != job.ActionCount()) return false;
+        std::vector<uint32_t> held;
+        for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) held.push_back(a->Index());
+        std::sort(held.begin(), held.end());
+        if (held != stored) return false;
+        for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) {
+            TSync::TLock al(*a);
+            const std::vector<RegNamedValue>* av = a->Key().CachedValues();
+            if (!av) return false;
+            if (!Same(*av, a->Name) || !Same(*av, a->VendorID) || !Same(*av, a->ModuleID) ||
+                !Same(*av, a->ActionID))
+                return false;
+        }
+    }
+    auto it = unboundPrints_.find(job.Id());
+    return it != unboundPrints_.end() && it->second == UnboundValuesPrint(job);
+}
+
+bool TZarkellClient::JobBusy(const TJob& job) const {
+    for (const auto& t : threads_)
+        if (&t->Job() == &job) return true;
+    TSync::TLock lock(job);
+    for (size_t p = 0; TAction* a = job.ActionAt(p); ++p) {
+        TSync::TLock al(*a);
+        if (!a->Ready) return true;
+    }
+    return false;
+}
+
+void TZarkellClient::InitJobActions(TJob& job, bool init) {
+    // Before the first tick no module is loaded; loading them then sets up
+    // the actions of every job there is.
+    if (!firstTickDone_) return;
+    for (size_t p = 0;; ++p) {
+        std::string v, m, id;
+        uint32_t handle;
+        {
+            TSync::TLock lock(job);
+            TAction* a = job.ActionAt(p);
+            if (!a) break;
+            TSync::TLock al(*a);
+            v = a->VendorID.Get();
+            m = a->ModuleID.Get();
+            id = a->ActionID.Get();
+            handle = a->Handle();
+        }
+        auto module = modules_->FindModule(v, m);
+        if (!module || !module->IsLoaded()) continue;
+        if (TRegKey(actionsKey_, v + "\\" + m + "\\" + id, false).GetDword("LOADED") != 1) continue;
+        if (init)
+            module->InitAction(Hwnd(), id, handle);
+        else
+            module->DeinitAction(Hwnd(), id, handle);
+    }
+}
+
+void TZarkellClient::DropJob(TJob* job) {
+    uint32_t id = job->Id();
+    queue_.Remove(job);
+    InitJobActions(*job, false);
+    job->SetActionRunner(nullptr);
+    unboundPrints_.erase(id);
+    changedWhileBusy_.erase(id);
+    deletedWhileBusy_.erase(id);
+    auto it = std::find_if(jobs_.begin(), jobs_.end(), [job](auto& j) { return j.get() == job; });
+    if (it != jobs_.end()) jobs_.erase(it);
+    view_.JobRemoved(id);
+}
+
+void TZarkellClient::ReloadJob(TJob* job) { ReloadJobs({job}); }
+
+void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh) {
+    // The old objects (and their action handles) go first: a module must
+    // never see two live handles for one stored action.
+    std::vector<size_t> places;
+    std::vector<uint32_t> ids;  // the changed ones first, in the order of places
+    for (TJob* job : changed) {
+        uint32_t id = job->Id();
+        queue_.Remove(job);
+        InitJobActions(*job, false);
+        job->SetActionRunner(nullptr);
+        changedWhileBusy_.erase(id);
+        auto it =
+            std::find_if(jobs_.begin(), jobs_.end(), [job](auto& j) { return j.get() == job; });
+        if (it == jobs_.end()) continue;
+        it->reset();
+        places.push_back(static_cast<size_t>(it - jobs_.begin()));
+        ids.push_back(id);
+    }
+    ids.insert(ids.end(), fresh.begin(), fresh.end());
+    // Read in one transaction: another process cannot write between our
+    // look at a value and the default we store where one is missing, and a
+    // thousand jobs cost one commit.
+    std::vector<std::unique_ptr<TJob>> made;
+    auto load = [&] {
+        StoreTime now = clock_.Now();
+        for (uint32_t id : ids) made.push_back(MakeLoadedJob(id, now));
+        return true;
+    };
+    if (app_.Store())
+        app_.Store()->Transaction(load);
+    else
+        load();
+    std::vector<TJob*> placed;
+    for (size_t i = 0; i < made.size(); ++i) {
+        placed.push_back(made[i].get());
+        if (i < places.size())
+            jobs_[places[i]] = std::move(made[i]);
+        else
+            jobs_.push_back(std::move(made[i]));
+    }
+    jobs_.erase(std::remove(jobs_.begin(), jobs_.end(), nullptr), jobs_.end());
+    for (TJob* job : placed) {
+        InitJobActions(*job, true);
+        queue_.Insert(job);
+        view_.JobChanged(job->Id());
+    }
+}
+
+bool TZarkellClient::ApplyDeferredChange(TJob* job) {
+    if (deletedWhileBusy_.count(job->Id())) {
+        ShowStatus("Jobs:  \"" + job->Name.Get() + "\" was deleted; its last run has ended");
+        DropJob(job);
+        return true;
+    }
+    if (changedWhileBusy_.count(job->Id())) {
+        ReloadJob(job);
+        return true;
+    }
+    return false;
+}
+
+TZarkellClient::StoreSyncCounts TZarkellClient::TakeInStoreChanges() {
+    StoreSyncCounts counts;
+    if (closed_) return counts;
+    TStore* store = app_.Store();
+    if (!store) return counts;
+    seenDataVersion_ = store->DataVersion();
+    std::vector<uint32_t> stored = StoredJobIds(app_.jobs);
+    auto inStore = [&](uint32_t id) {
+        return std::binary_search(stored.begin(), stored.end(), id);
+    };
+
+    // Looked at outside any transaction: a job thread holds its job's lock
+    // while it writes, so taking job locks under the store's would invert
+    // that order.
+    std::vector<TJob*> gone, changed;
+    std::set<uint32_t> held;
+    for (auto& j : jobs_) {
+        held.insert(j->Id());
+        if (!inStore(j->Id()))
+            gone.push_back(j.get());
+        else if (!JobMatchesStore(*j))
+            changed.push_back(j.get());
+    }
+    for (TJob* job : gone) {
+        ++counts.removed;
+        if (JobBusy(*job)) {
+            // The run ends first; the job leaves when it is reaped.
+            queue_.Remove(job);
+            deletedWhileBusy_.insert(job->Id());
+            ++counts.deferred;
+            continue;
+        }
+        DropJob(job);
+    }
+    std::vector<TJob*> reload;
+    for (TJob* job : changed) {
+        ++counts.changed;
+        if (JobBusy(*job)) {
+            changedWhileBusy_.insert(job->Id());
+            ++counts.deferred;
+            continue;
+        }
+        reload.push_back(job);
+    }
+    std::vector<uint32_t> fresh;
+    for (uint32_t id : stored)
+        if (!held.count(id)) fresh.push_back(id);
+    counts.added = fresh.size();
+    if (!reload.empty() || !fresh.empty()) ReloadJobs(reload, std::move(fresh));
+    if (counts.added || counts.changed || counts.removed) {
+        ZK40_TRACE(kTraceGeneral, "TZarkellClient::TakeInStoreChanges()");
+        std::string text = "Jobs:  Taken in from the store: " + std::to_string(counts.added) +
+                           " added, " + std::to_string(counts.changed) + " changed, " +
+                           std::to_string(counts.removed) + " deleted";
+        if (counts.deferred)
+            text += " (" + std::to_string(counts.deferred) + " when their run ends)";
+        ShowStatus(text);
+    }
+    return counts;
+}
+
+void TZarkellClient::CheckStoreChanged() {
+    TStore* store = app_.Store();
+    if (!store || closed_) return;
+    if (store->DataVersion() != seenDataVersion_) TakeInStoreChanges();
+}
+
+void TZarkellClient::SaveJobs() {
+    // Writing a member that another process changed meanwhile would put the
+    // old value back; such a job (or one deleted underneath) keeps what the
+    // store has. One transaction, so no writer gets in between the look and
+    // the write.
+    //
+    // A job that is still running is left out: everything it changes is
+    // written through as it runs, and its lock may be held by its thread,
+    // which waits for the store while we would wait for the lock.
+    auto save = [this] {
+        std::vector<uint32_t> stored = StoredJobIds(app_.jobs);
+        for (auto& j : jobs_) {
+            if (!std::binary_search(stored.begin(), stored.end(), j->Id())) continue;
+            bool running = false;
+            for (const auto& t : threads_) running |= &t->Job() == j.get();
+            if (running) continue;
+            if (deletedWhileBusy_.count(j->Id()) || changedWhileBusy_.count(j->Id())) continue;
+            if (!JobMatchesStore(*j)) continue;
+            j->Save();
+        }
+        return true;
+    };
+    if (app_.Store())
+        app_.Store()->Transaction(save);
+    else
+        save();
+}
+
+}  // namespace zk40

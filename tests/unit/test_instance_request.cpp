@@ -1,0 +1,75 @@
+// The request lines other processes send to the running instance.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/InstanceRequest.h"
+
+using namespace zk40;
+
+namespace {
+
+TEST(InstanceRequest, ArgumentsSurviveTheLineWhateverTheyHold) {
+    std::vector<std::string> args = {
+        "/runjob:\"Nightly Backup\"", "", "100%", "a\nb\tc", "\x7f\x01 end", "%41", "ünïcode"};
+    std::string line = MakeArgsRequest(args);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    InstanceRequest rq = ParseInstanceRequest(line);
+    ASSERT_EQ(rq.verb, InstanceRequest::Verb::Args) << rq.error;
+    EXPECT_EQ(rq.args, args);
+    EXPECT_TRUE(ParseInstanceRequest(MakeArgsRequest({})).args.empty());
+}
+
+TEST(InstanceRequest, VerbsAndMalformedLines) {
+    struct Case {
+        const char* line;
+        InstanceRequest::Verb verb;
+    } cases[] = {
+        {"RELOAD", InstanceRequest::Verb::Reload},
+        {"RELOAD\r", InstanceRequest::Verb::Reload},
+        {"WAKE", InstanceRequest::Verb::Wake},
+        {"ARGS /runjob:X", InstanceRequest::Verb::Args},
+        {"RELOAD now", InstanceRequest::Verb::Bad},
+        {"reload", InstanceRequest::Verb::Bad},
+        {"", InstanceRequest::Verb::Bad},
+        {"ARGS bad%4", InstanceRequest::Verb::Bad},
+        {"ARGS bad%G1", InstanceRequest::Verb::Bad},
+        {"ARGS bad%", InstanceRequest::Verb::Bad},
+    };
+    for (const Case& c : cases) {
+        InstanceRequest rq = ParseInstanceRequest(c.line);
+        EXPECT_EQ(rq.verb, c.verb) << c.line;
+        EXPECT_EQ(rq.error.empty(), c.verb != InstanceRequest::Verb::Bad) << c.line;
+    }
+    EXPECT_EQ(MakeAnswer(false, "no job\nnamed x"), "ERR no job named x\n");
+    EXPECT_EQ(MakeAnswer(true, {}), "OK\n");
+}
+
+TEST(InstanceRequest, NoInstanceWhenNothingHoldsTheLock) {
+    // A folder without a socket or a lock, and one with a stale socket file
+    // of a process that is gone: both answer at once that nothing runs.
+    char tmpl[] = "/tmp/zk40-ir-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    EXPECT_EQ(NotifyStoreChanged(dir, 5000).kind, InstanceAnswer::Kind::NoInstance);
+    FILE* lock = fopen((dir + "/DX14-ZK40-Instance.lock").c_str(), "w");
+    ASSERT_NE(lock, nullptr);
+    fclose(lock);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string sock = InstanceSocketPath(dir);
+    memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(fd);  // the file stays, nobody listens
+    EXPECT_EQ(HandOverArguments(dir, {"/runjob:X"}, 5000).kind, InstanceAnswer::Kind::NoInstance);
+    std::remove((dir + "/DX14-ZK40-Instance.lock").c_str());
+    std::remove(sock.c_str());
+    rmdir(tmpl);
+}
+
+}  // namespace
