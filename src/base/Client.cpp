@@ -132,6 +132,7 @@ TZarkellClient::~TZarkellClient() {
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::~TZarkellClient()");
     CloseWindow();
     if (clockFd_ >= 0) close(clockFd_);
+    if (storeWatchFd_ >= 0) close(storeWatchFd_);
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::~TZarkellClient()");
 }
 
@@ -140,6 +141,7 @@ void TZarkellClient::SetupWindow() {
     paths_.MakeFolders();
     LoadJobs();
     WatchClock();
+    WatchStoreFile();
     // A fresh installation fetches its configuration about a minute after
     // its first start.
     TRegTime nextUpdate(app_.base, "NextUpdate", 0);

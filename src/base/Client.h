@@ -175,6 +175,8 @@ private:
     // Applies a change that waited for the job's run to end; true when the
     // job was replaced or removed (and must not be touched again).
     bool ApplyDeferredChange(TJob* job);
+    // Takes in another process's commit as soon as the store's files change.
+    void WatchStoreFile();
     // Writes every job back at shutdown, except what changed underneath.
     void SaveJobs();
 
@@ -217,6 +219,8 @@ private:
     std::set<uint32_t> changedWhileBusy_;
     std::set<uint32_t> deletedWhileBusy_;
     std::map<uint32_t, uint64_t> unboundPrints_;
+    int storeWatchFd_ = -1;
+    QSocketNotifier* storeNotifier_ = nullptr;
 };
 
 }  // namespace zk40

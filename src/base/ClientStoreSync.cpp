@@ -7,6 +7,8 @@
 // told from one this process merely ran. Values of the job key that no
 // member holds are compared with a print taken when the job was loaded.
 #include <strings.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -43,10 +45,10 @@ bool Same(const std::vector<RegNamedValue>& vals, const TRegString& member) {
 }
 
 bool IsBoundJobValue(std::string_view name) {
-    static const char* const kBound[] = {"Name",     "Flags",    "Password",   "SchedType",
-                                         "Time",     "Hour",     "Minute",     "LastRun",
-                                         "NextRun",  "State",    "NumActions", "StartTime",
-                                         "StopTime", "LastStat", "RetryCount", "RetryDelay"};
+    static const char* const kBound[] = {
+        "Name",     "Flags",    "Password",   "SchedType",  "Time",       "Hour",
+        "Minute",   "LastRun",  "NextRun",    "State",      "NumActions", "StartTime",
+        "StopTime", "LastStat", "RetryCount", "RetryDelay", "Disabled"};
     for (const char* b : kBound)
         if (name.size() == strlen(b) && strncasecmp(name.data(), b, name.size()) == 0) return true;
     return false;
@@ -128,6 +130,11 @@ bool TZarkellClient::JobMatchesStore(TJob& job) {
         for (const TRegDword* n : numbers)
             if (!Same(*vals, *n)) return false;
         if (!Same(*vals, job.Name) || !Same(*vals, job.Password)) return false;
+        // Disabled is kept only while set; gone means enabled.
+        const RegNamedValue* off = FindValue(*vals, "Disabled");
+        uint32_t flag = 0;
+        bool storedOff = off && DecodeDword(off->value.data, &flag) && flag != 0;
+        if (storedOff == job.Enabled()) return false;
 
         std::vector<uint32_t> stored = StoredActionIndices(job.Key());
         if (stored.size() != job.ActionCount()) return false;
@@ -327,6 +334,42 @@ void TZarkellClient::CheckStoreChanged() {
     TStore* store = app_.Store();
     if (!store || closed_) return;
     if (store->DataVersion() != seenDataVersion_) TakeInStoreChanges();
+}
+
+void TZarkellClient::WatchStoreFile() {
+    // Another process's commit shows up as a write to the store's files (the
+    // write-ahead log, mostly). Our own writes do too; telling them apart
+    // costs one look at the data version. This way a change is taken in at
+    // once even when nobody tells us of it and no tick is due.
+    TStore* store = app_.Store();
+    if (!store || storeWatchFd_ >= 0) return;
+    const std::string& path = store->Path();
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return;
+    std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    std::string file = path.substr(slash + 1);
+    storeWatchFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (storeWatchFd_ < 0) return;
+    if (inotify_add_watch(storeWatchFd_, folder.c_str(),
+                          IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_MOVED_TO) < 0) {
+        close(storeWatchFd_);
+        storeWatchFd_ = -1;
+        return;
+    }
+    storeNotifier_ = new QSocketNotifier(storeWatchFd_, QSocketNotifier::Read, this);
+    connect(storeNotifier_, &QSocketNotifier::activated, this, [this, file] {
+        alignas(inotify_event) char buf[4096];
+        bool ours = false;
+        ssize_t n;
+        while ((n = read(storeWatchFd_, buf, sizeof buf)) > 0) {
+            for (ssize_t off = 0; off < n;) {
+                auto* ev = reinterpret_cast<inotify_event*>(buf + off);
+                if (ev->len > 0 && std::string_view(ev->name).rfind(file, 0) == 0) ours = true;
+                off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            }
+        }
+        if (ours) CheckStoreChanged();
+    });
 }
 
 void TZarkellClient::SaveJobs() {

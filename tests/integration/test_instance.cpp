@@ -141,6 +141,9 @@ TEST_F(InstanceFixture, BareWakeUpDoesNotReplayTheStoredCommandLine) {
 // runs: each change applies at once and none is undone at shutdown.
 TEST_F(InstanceFixture, StoreEditorChangesApplyWhileRunning) {
     uint32_t doomed = MakeTestJob(app->jobs, actions, "Doomed", {{.mode = 0}});
+    // Every hour (the new-job interval), from an hour ago.
+    uint32_t everyHour = MakeTestJob(app->jobs, actions, "Hourly", {{.mode = 0}}, 7);
+    JobKey(everyHour).SetDword("LastRun", CurrentStoreTime() - 60);
     ChildProcess p;
     ASSERT_NO_FATAL_FAILURE(StartRunning(p));
 
@@ -172,6 +175,16 @@ TEST_F(InstanceFixture, StoreEditorChangesApplyWhileRunning) {
     EXPECT_EQ(HandOverArguments(paths.runtimeDir, {"/runjob:Renamed Job"}).kind,
               InstanceAnswer::Kind::Ok);
 
+    // Disabled and enabled again beside the job: its schedule stops and
+    // comes back.
+    std::string hourly = jobsPath + TJob::KeyNameOf(everyHour);
+    ASSERT_NE(JobKey(everyHour).GetDword("NextRun"), kNeverTime);
+    ASSERT_EQ(Reg({"add", hourly, "/v", "Disabled", "/t", "REG_DWORD", "/d", "1", "/f"}, &out), 0)
+        << out;
+    EXPECT_EQ(JobKey(everyHour).GetDword("NextRun"), kNeverTime);
+    ASSERT_EQ(Reg({"delete", hourly, "/v", "Disabled", "/f"}, &out), 0) << out;
+    EXPECT_NE(JobKey(everyHour).GetDword("NextRun"), kNeverTime);
+
     // Deleted: gone from the queue, so it can no longer be started.
     ASSERT_EQ(Reg({"delete", jobsPath + TJob::KeyNameOf(doomed), "/f"}, &out), 0) << out;
     InstanceAnswer gone = HandOverArguments(paths.runtimeDir, {"/runjob:Doomed"});
@@ -198,9 +211,9 @@ TEST_F(InstanceFixture, UnannouncedChangeIsNoticedAndKept) {
         },
         30000));
     ASSERT_TRUE(WaitFor([&] { return Ran(id); }, 30000)) << p.Output();
-    JobKey(id).SetDword("RetryDelay", 99);
+    JobKey(id).SetDword("Hour", 5);
     Stop(p);
-    EXPECT_EQ(JobKey(id).GetDword("RetryDelay"), 99u);
+    EXPECT_EQ(JobKey(id).GetDword("Hour"), 5u);
     EXPECT_EQ(JobKey(id).GetString("Name"), "Quietly Renamed");
 }
 
