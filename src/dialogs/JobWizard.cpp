@@ -576,31 +576,39 @@ std::string UntitledName(const std::vector<std::string>& otherNames) {
     return name;
 }
 
-std::unique_ptr<TJob> NewJobCommand(QWidget* parent, TAppStore& app, const TRegKey& actionsKey,
-                                    const std::vector<TJob*>& jobs, const IClock& clock) {
-    const std::vector<std::string> others = jobops::OtherNames(jobs, nullptr);
-    JobSettings s;
-    s.Name = "(untitled)";
-    QString note;
-    bool ok = false;
+namespace {
+// Runs the wizard or the form (or the wizard, then the form) on s. True
+// for a final OK; s then holds the settings and note what was adjusted.
+bool AskNewJob(QWidget* parent, TAppStore& app, const std::vector<std::string>& others,
+               const IClock& clock, JobSettings& s, QString& note, bool* usedForm) {
     bool form = !app.FlagBit(kFlagUseWizard);
     if (!form) {
         TNewJobWizard wizard(parent, app, s, clock.Now(), others);
-        if (wizard.exec() != QDialog::Accepted) return nullptr;
-        ok = true;
+        if (wizard.exec() != QDialog::Accepted) return false;
         s = wizard.Result(&note);
         // The first page turned the wizard off: the form takes over at once
         // and its answer replaces the wizard's.
         form = !app.FlagBit(kFlagUseWizard);
     }
+    if (usedForm) *usedForm = form;
     if (form) {
         if (s.Name == "(untitled)") s.Name = UntitledName(others);
         TNewJobDlg dlg(parent, s, clock.Now());
-        ok = dlg.exec() == QDialog::Accepted;
-        if (ok) s = dlg.Result(&note);
+        if (dlg.exec() != QDialog::Accepted) return false;
+        s = dlg.Result(&note);
     }
-    if (!ok) return nullptr;
     app.SaveFlagBits();
+    return true;
+}
+}  // namespace
+
+std::unique_ptr<TJob> NewJobCommand(QWidget* parent, TAppStore& app, const TRegKey& actionsKey,
+                                    const std::vector<TJob*>& jobs, const IClock& clock) {
+    JobSettings s;
+    s.Name = "(untitled)";
+    QString note;
+    if (!AskNewJob(parent, app, jobops::OtherNames(jobs, nullptr), clock, s, note, nullptr))
+        return nullptr;
     std::unique_ptr<TJob> job;
     jobops::Result r = jobops::NewJob(app.jobs, actionsKey, s, jobs, clock, &job);
     if (!r) {
@@ -609,6 +617,21 @@ std::unique_ptr<TJob> NewJobCommand(QWidget* parent, TAppStore& app, const TRegK
     }
     if (!note.isEmpty()) ShowMessage(parent, note);
     return job;
+}
+
+bool EditNewJob(QWidget* parent, TAppStore& app, TJob& job, const std::vector<TJob*>& jobs,
+                const IClock& clock, bool* usedForm) {
+    JobSettings s = JobSettings::FromJob(job);
+    QString note;
+    if (!AskNewJob(parent, app, jobops::OtherNames(jobs, &job), clock, s, note, usedForm))
+        return false;
+    jobops::Result r = jobops::ApplySettings(job, s, jobs, clock.Now());
+    if (!r) {
+        ShowMessage(parent, QString::fromStdString(r.Error));
+        return false;
+    }
+    if (!note.isEmpty()) ShowMessage(parent, note);
+    return true;
 }
 
 }  // namespace zk40::dialogs

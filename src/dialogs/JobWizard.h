@@ -83,6 +83,13 @@ private:
 std::unique_ptr<TJob> NewJobCommand(QWidget* parent, TAppStore& app, const TRegKey& actionsKey,
                                     const std::vector<TJob*>& jobs, const IClock& clock);
 
+// The same for a job the caller has already made (and drops again when
+// this returns false): the wizard or the form edits its settings, and OK
+// applies them through the job operations. *usedForm tells whether the
+// single form had the last word.
+bool EditNewJob(QWidget* parent, TAppStore& app, TJob& job, const std::vector<TJob*>& jobs,
+                const IClock& clock, bool* usedForm = nullptr);
+
 // "(untitled)", or "(untitled) 2", 3, ... when a job has that name already.
 std::string UntitledName(const std::vector<std::string>& otherNames);
 

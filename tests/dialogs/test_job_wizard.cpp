@@ -293,4 +293,25 @@ TEST_F(JobWizardTest, TheFormIsUsedWhenTheWizardIsOffAndCancelCreatesNothing) {
     EXPECT_EQ(StoreExport(*app), before);
 }
 
+TEST_F(JobWizardTest, AJobTheWindowMadeGetsTheWizardsSettingsOnFinishAndNothingOnCancel) {
+    TJob job(app->jobs, actions, clock);
+    std::vector<TJob*> jobs{&job};
+    const std::string before = StoreExport(*app);
+    WhenModal([](QWidget* dlg) { static_cast<QWizard*>(dlg)->reject(); });
+    EXPECT_FALSE(EditNewJob(nullptr, *app, job, jobs, clock));
+    EXPECT_EQ(StoreExport(*app), before);
+    WhenModal([](QWidget* dlg) {
+        auto* w = static_cast<QWizard*>(dlg);
+        UpToKind(w, 20612);
+        w->next();
+        w->button(QWizard::FinishButton)->click();
+    });
+    bool usedForm = true;
+    ASSERT_TRUE(EditNewJob(nullptr, *app, job, jobs, clock, &usedForm));
+    EXPECT_FALSE(usedForm);
+    TRegKey stored(app->jobs, std::string(job.KeyName()));
+    EXPECT_EQ(stored.GetString("Name"), "nightly backup");
+    EXPECT_EQ(stored.GetDword("SchedType"), kSchedOnStartup);
+}
+
 }  // namespace
