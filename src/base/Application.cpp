@@ -186,11 +186,31 @@ int ZarkellMain(int argc, char** argv) {
 
     AppContext ctx;
     ctx.paths = AppPaths::FromEnvironment();
+    // The store says what runs, as whom the program runs: one that another
+    // user could plant or change is refused, never loaded.
+    if (!ctx.paths.problem.empty()) {
+        fprintf(stderr, "Zarkell'40: cannot start: %s\n", ctx.paths.problem.c_str());
+        return 1;
+    }
     ctx.paths.MakeFolders();
+    if (std::string unsafe = CheckPrivateFolders(ctx.paths); !unsafe.empty()) {
+        fprintf(stderr, "Zarkell'40: cannot start: %s\n", unsafe.c_str());
+        return 1;
+    }
     trace::SetFile(ctx.paths.traceLog);
     TAppStore app(ctx.paths);
     if (!app.Store())
         fprintf(stderr, "Zarkell'40: %s; settings will not be kept\n", app.OpenError().c_str());
+    if (app.Store()) {
+        std::string actionPath = app.base.GetString("ActionPath");
+        if (actionPath.empty()) actionPath = ctx.paths.actionsDir;
+        MakeDirs(actionPath);
+        if (std::string why = UnsafePathReason(actionPath); !why.empty()) {
+            fprintf(stderr, "Zarkell'40: cannot start: refusing the module folder %s: %s\n",
+                    actionPath.c_str(), why.c_str());
+            return 1;
+        }
+    }
     ctx.app = &app;
     ctx.argc = argc;
     ctx.argv = argv;
@@ -225,14 +245,22 @@ int ZarkellMain(int argc, char** argv) {
             ServiceRunContext run{&ctx};
             TZarkell40Service service(&RunInsideService, &run);
             ctx.service = &service;
-            if (is("/register")) {
-                if (!service.Install())
-                    fprintf(stderr, "Zarkell'40: cannot write %s\n",
-                            service.UnitFilePath().c_str());
-            } else if (is("/unregister")) {
-                if (!service.Remove())
-                    fprintf(stderr, "Zarkell'40: cannot remove %s\n",
-                            service.UnitFilePath().c_str());
+            if (is("/register") || is("/unregister")) {
+                std::string runAs, report;
+                for (int i = 2; i < argc; ++i) {
+                    if (strncasecmp(argv[i], "/user:", 6) == 0 && is("/register")) {
+                        runAs = argv[i] + 6;
+                    } else {
+                        fprintf(stderr, "Zarkell'40: unknown switch %s after %s\n", argv[i], sw);
+                        return 2;
+                    }
+                }
+                bool ok =
+                    is("/register") ? service.Install(runAs, &report) : service.Remove(&report);
+                fputs(ok ? report.c_str() : ("Zarkell'40: " + report + "\n").c_str(),
+                      ok ? stdout : stderr);
+                ctx.service = nullptr;
+                return ok ? 0 : 1;
             } else if (is("/debug")) {
                 service.DebugRun(argc, argv);
             } else {

@@ -437,13 +437,18 @@ void TZarkellClient::ForceUpdate() {
     view_.UpdateProgress(0);
 }
 
-std::string TZarkellClient::ShippedDataDir() {
-    if (const char* d = std::getenv("ZK40_SHARE_DIR")) return d;
-    std::string exe = ExecutablePath();
-    std::string dir = exe.substr(0, exe.rfind('/'));
-    for (const std::string& c : {dir + "/share/zarkell40", dir + "/../share/zarkell40"})
-        if (access((c + "/update.cfg").c_str(), R_OK) == 0) return c;
-    return {};
+std::string TZarkellClient::ShippedDataDir() { return zk40::ShippedDataDir(); }
+
+void TZarkellClient::ResolveShippedUrls(
+    const std::vector<std::tuple<std::string, std::string, std::string>>& types) {
+    // The shipped configuration names its archives relative to its own
+    // folder, which is known only here, at run time.
+    for (const auto& [v, m, a] : types) {
+        TRegKey mk(actionsKey_, v + "\\" + m);
+        std::string url = mk.GetString("URL");
+        if (!url.empty() && url.find("://") == std::string::npos && url[0] != '/')
+            mk.SetString("URL", "file://" + shippedDir_ + "/" + url);
+    }
 }
 
 void TZarkellClient::PrepareShippedModules() {
@@ -493,7 +498,9 @@ std::vector<std::tuple<std::string, std::string, std::string>> ActionTypesIn(
 
 void TZarkellClient::SelectShippedModules() {
     selectShipped_ = false;
-    SelectActionTypes(ActionTypesIn(shippedDir_ + "/update.cfg"));
+    auto types = ActionTypesIn(shippedDir_ + "/update.cfg");
+    ResolveShippedUrls(types);
+    SelectActionTypes(types);
     app_.base.SetDword("ShippedModules", 1);
 }
 

@@ -157,6 +157,8 @@ private:
     void UpdateTiming(StoreTime now);
     void PrepareShippedModules();
     void SelectShippedModules();
+    void ResolveShippedUrls(
+        const std::vector<std::tuple<std::string, std::string, std::string>>& types);
     TUpdateThread& EnsureWorker(bool* created);
     class UpdateBridge;
     friend class UpdateBridge;

@@ -152,7 +152,7 @@ std::string UsageText(std::string_view program) {
            " [/runjob:NAME] [/unregister]\n"
            "       " +
            p +
-           " /register | /unregister | /debug [OPTIONS] | /service\n"
+           " /register [/user:USER] | /unregister | /debug [OPTIONS] | /service\n"
            "       " +
            p +
            " --help | --version\n"
@@ -161,8 +161,9 @@ std::string UsageText(std::string_view program) {
            "\n"
            "  /runjob:NAME   start the job NAME now (quote a name with blanks)\n"
            "  /unregister    remove the program's settings key (when it is empty)\n"
-           "  /register      install the service unit; /unregister as the first\n"
-           "                 argument removes it again\n"
+           "  /register      install the service unit (a system unit as root, with\n"
+           "                 /user:USER to run it as USER) and print how to enable it;\n"
+           "                 /unregister as the first argument removes it again\n"
            "  /debug         run as the service does, in this terminal\n"
            "  /service       run as a service (the unit file starts it so)\n"
            "  --help, /?     show this text\n"

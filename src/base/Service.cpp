@@ -1,20 +1,29 @@
 #include "base/Service.h"
 
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
+#include <vector>
 
 #include "store/AppPaths.h"
+
+extern char** environ;
 
 namespace zk40 {
 
@@ -31,20 +40,30 @@ TService::~TService() {
 
 TService* TService::Current() { return gCurrent.load(); }
 
+bool TService::SystemScope() {
+    const char* scope = std::getenv("ZK40_SYSTEMD_SCOPE");
+    if (scope && strcmp(scope, "system") == 0) return true;
+    if (scope && strcmp(scope, "user") == 0) return false;
+    return geteuid() == 0;
+}
+
 std::string TService::UnitDir() {
     const char* o = std::getenv("ZK40_SYSTEMD_UNIT_DIR");
     if (o && *o) return o;
-    if (geteuid() == 0) return "/etc/systemd/system";
+    if (SystemScope()) return "/etc/systemd/system";
     const char* cfg = std::getenv("XDG_CONFIG_HOME");
     if (cfg && *cfg == '/') return std::string(cfg) + "/systemd/user";
     const char* home = std::getenv("HOME");
-    return std::string(home ? home : "/tmp") + "/.config/systemd/user";
+    if (home && *home == '/') return std::string(home) + "/.config/systemd/user";
+    if (passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir)
+        return std::string(pw->pw_dir) + "/.config/systemd/user";
+    return {};
 }
 
 std::string TService::UnitFilePath() const { return UnitDir() + "/" + "zarkell40.service"; }
 
-std::string TService::UnitText(const std::string& exePath, const std::string& displayName,
-                               const std::string& serviceName, bool systemWide) {
+std::string TService::UnitText(const std::string& unitTemplate, const std::string& exePath,
+                               const std::string& runAsUser) {
     // systemd splits ExecStart at blanks and treats backslashes and quotes
     // specially; quote the path so any folder name survives.
     std::string quoted = "\"";
@@ -53,46 +72,120 @@ std::string TService::UnitText(const std::string& exePath, const std::string& di
         quoted += c;
     }
     quoted += '"';
-    std::string t;
-    t += "[Unit]\n";
-    t += "Description=" + displayName + "\n";
-    t += "After=network-online.target\n";
-    t += "Wants=network-online.target\n\n";
-    t += "[Service]\n";
-    t += "Type=notify\n";
-    t += "NotifyAccess=main\n";
-    t += "ExecStart=" + quoted + " /service\n";
-    t += "SyslogIdentifier=" + serviceName + "\n";
-    t += "KillMode=mixed\n";
-    t += "TimeoutStopSec=90\n\n";
-    t += "[Install]\n";
-    t += std::string("WantedBy=") + (systemWide ? "multi-user.target" : "default.target") + "\n";
+    std::string t = unitTemplate;
+    const std::string token = "@ZK40_EXEC@";
+    for (size_t at; (at = t.find(token)) != std::string::npos;) t.replace(at, token.size(), quoted);
+    if (!runAsUser.empty()) {
+        size_t at = t.find("[Service]\n");
+        if (at != std::string::npos) t.insert(at + 10, "User=" + runAsUser + "\n");
+    }
     return t;
 }
 
-bool TService::Install() {
+namespace {
+// Runs systemctl with the given arguments; its output goes where ours goes.
+bool Systemctl(bool system, std::vector<std::string> args) {
+    if (!system) args.insert(args.begin(), "--user");
+    args.insert(args.begin(), "systemctl");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) != 0) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// systemd is asked to reload only for its own folders, and only when it is
+// the running init (not in a container or chroot without it).
+bool ManagedBySystemd() {
+    return std::getenv("ZK40_SYSTEMD_UNIT_DIR") == nullptr && sd_booted() > 0;
+}
+
+std::string EnableCommand(bool system) {
+    return std::string("systemctl ") + (system ? "" : "--user ") + "enable --now zarkell40.service";
+}
+}  // namespace
+
+bool TService::Install(const std::string& runAsUser, std::string* report) {
+    const bool system = SystemScope();
+    if (!runAsUser.empty()) {
+        if (!system) {
+            *report =
+                "/user: is for the system service (run /register as root); a user service runs as "
+                "its user";
+            return false;
+        }
+        if (!getpwnam(runAsUser.c_str())) {
+            *report = "there is no user \"" + runAsUser + "\" to run the service as";
+            return false;
+        }
+    }
+    const std::string shipped = ShippedDataDir();
+    const std::string templ =
+        shipped + "/systemd/zarkell40-" + (system ? "system" : "user") + ".service.in";
+    std::ifstream in(templ);
+    if (shipped.empty() || !in) {
+        *report =
+            "cannot read the unit template " +
+            (shipped.empty() ? std::string("(the program's shared files are missing)") : templ);
+        return false;
+    }
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::string dir = UnitDir();
-    if (!MakeDirs(dir, 0755)) return false;
     std::string path = UnitFilePath();
+    if (dir.empty() || !MakeDirs(dir, 0755)) {
+        *report = "cannot make the folder " + dir + ": " + strerror(errno);
+        return false;
+    }
     std::string tmp = path + ".tmp";
     {
         std::ofstream out(tmp, std::ios::trunc);
-        if (!out) return false;
-        out << UnitText(ExecutablePath(), DisplayName(), ServiceName(),
-                        geteuid() == 0 && std::getenv("ZK40_SYSTEMD_UNIT_DIR") == nullptr);
-        if (!out.flush()) return false;
+        out << UnitText(text, ExecutablePath(), runAsUser);
+        if (!out.flush()) {
+            *report = "cannot write " + tmp + ": " + strerror(errno);
+            out.close();
+            unlink(tmp.c_str());
+            return false;
+        }
     }
     chmod(tmp.c_str(), 0644);
     if (rename(tmp.c_str(), path.c_str()) != 0) {
+        *report = "cannot write " + path + ": " + strerror(errno);
         unlink(tmp.c_str());
         return false;
     }
+    *report = "Wrote " + path + (runAsUser.empty() ? "" : " (runs as " + runAsUser + ")") + ".\n";
+    if (ManagedBySystemd()) {
+        if (!Systemctl(system, {"daemon-reload"}))
+            *report += "systemctl daemon-reload failed; run it before enabling the unit.\n";
+    } else if (std::getenv("ZK40_SYSTEMD_UNIT_DIR") == nullptr) {
+        *report += "systemd is not running here; the unit takes effect where it runs.\n";
+    }
+    *report += std::string("To start the service now and ") +
+               (system ? "at every boot" : "at every login") + ":\n    " + EnableCommand(system) +
+               "\n";
     return true;
 }
 
-bool TService::Remove() {
+bool TService::Remove(std::string* report) {
+    const bool system = SystemScope();
     std::string path = UnitFilePath();
-    return unlink(path.c_str()) == 0 || errno == ENOENT;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        *report = "No unit at " + path + "; nothing to remove.\n";
+        return true;
+    }
+    if (ManagedBySystemd()) Systemctl(system, {"disable", "--now", "zarkell40.service"});
+    if (unlink(path.c_str()) != 0) {
+        *report = "cannot remove " + path + ": " + strerror(errno);
+        return false;
+    }
+    if (ManagedBySystemd()) Systemctl(system, {"daemon-reload"});
+    *report = "Removed " + path + ".\n";
+    return true;
 }
 
 bool TService::DebugRun(int argc, char** argv) {

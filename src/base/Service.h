@@ -36,10 +36,15 @@ public:
     TService(const TService&) = delete;
     TService& operator=(const TService&) = delete;
 
-    // Writes (or rewrites) the unit file; true on success.
-    bool Install();
-    // Removes the unit file; a service that was never installed is fine.
-    bool Remove();
+    // Writes (or rewrites) the unit file from the shipped template of its
+    // kind, with ExecStart set to this program and, for a system unit,
+    // User= when runAsUser is given; reloads systemd when it runs. report
+    // gets what was done and the command that enables the unit, or why
+    // nothing was done. True on success.
+    bool Install(const std::string& runAsUser, std::string* report);
+    // Disables and removes the unit file; a service that was never
+    // installed is fine.
+    bool Remove(std::string* report);
 
     virtual std::string ServiceName() const = 0;
     virtual std::string DisplayName() const = 0;
@@ -64,12 +69,18 @@ public:
     int argc() const { return argc_; }
     char** argv() const { return argv_; }
 
-    // The folder for the unit file; by default /etc/systemd/system as root,
-    // else ~/.config/systemd/user. ZK40_SYSTEMD_UNIT_DIR overrides it.
+    // A system unit as root, a user unit otherwise; ZK40_SYSTEMD_SCOPE
+    // ("system" or "user") chooses explicitly.
+    static bool SystemScope();
+    // The folder for the unit file; by default /etc/systemd/system for a
+    // system unit, else ~/.config/systemd/user. ZK40_SYSTEMD_UNIT_DIR
+    // overrides it (and then systemd is not asked to reload).
     static std::string UnitDir();
     std::string UnitFilePath() const;
-    static std::string UnitText(const std::string& exePath, const std::string& displayName,
-                                const std::string& serviceName, bool systemWide);
+    // The unit template with ExecStart pointed at exePath and, when
+    // runAsUser is not empty, User= added to the [Service] section.
+    static std::string UnitText(const std::string& unitTemplate, const std::string& exePath,
+                                const std::string& runAsUser);
 
     static TService* Current();
 

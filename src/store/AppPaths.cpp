@@ -1,11 +1,16 @@
 #include "store/AppPaths.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace zk40 {
 
@@ -15,9 +20,13 @@ std::string EnvOr(const char* var, const std::string& fallback) {
     return v && *v == '/' ? std::string(v) : fallback;
 }
 
+// A service started without HOME (a system unit) uses the account's home
+// from the password database; it never falls back to a shared folder.
 std::string Home() {
     const char* h = std::getenv("HOME");
-    return h && *h ? h : "/tmp";
+    if (h && *h == '/') return h;
+    if (passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir && *pw->pw_dir == '/') return pw->pw_dir;
+    return {};
 }
 
 // A private runtime folder when the session has none: /tmp/zarkell40-<uid>,
@@ -48,8 +57,14 @@ bool MakeDirs(const std::string& path, unsigned mode) {
 
 AppPaths AppPaths::FromEnvironment() {
     AppPaths p;
-    p.dataDir = EnvOr("XDG_DATA_HOME", Home() + "/.local/share") + "/zarkell40";
-    p.stateDir = EnvOr("XDG_STATE_HOME", Home() + "/.local/state") + "/zarkell40";
+    std::string home = Home();
+    const char* dataEnv = std::getenv("XDG_DATA_HOME");
+    const char* stateEnv = std::getenv("XDG_STATE_HOME");
+    bool needHome = !(dataEnv && *dataEnv == '/') || !(stateEnv && *stateEnv == '/');
+    if (needHome && home.empty())
+        p.problem = "no home folder is known (set HOME, or XDG_DATA_HOME and XDG_STATE_HOME)";
+    p.dataDir = EnvOr("XDG_DATA_HOME", home + "/.local/share") + "/zarkell40";
+    p.stateDir = EnvOr("XDG_STATE_HOME", home + "/.local/state") + "/zarkell40";
     const char* rt = std::getenv("XDG_RUNTIME_DIR");
     p.runtimeDir = rt && *rt == '/' ? std::string(rt) : FallbackRuntimeDir();
     p.storeFile = p.dataDir + "/store.db";
@@ -73,6 +88,98 @@ std::string ExecutablePath() {
     if (n <= 0) return "zarkell40";
     buf[n] = 0;
     return buf;
+}
+
+std::string ShippedDataDir() {
+    if (const char* d = std::getenv("ZK40_SHARE_DIR"); d && *d) return d;
+    std::string exe = ExecutablePath();
+    std::string dir = exe.substr(0, exe.rfind('/'));
+#ifdef ZK40_SHARE_FROM_BIN
+    const std::string installed = dir + "/" ZK40_SHARE_FROM_BIN;
+#else
+    const std::string installed = dir + "/../share/zarkell40";
+#endif
+    for (const std::string& c : {installed, dir + "/share/zarkell40"}) {
+        if (access((c + "/update.cfg").c_str(), R_OK) != 0) continue;
+        char resolved[PATH_MAX];
+        return realpath(c.c_str(), resolved) ? std::string(resolved) : c;
+    }
+    return {};
+}
+
+namespace {
+std::string UserName(uid_t uid) {
+    if (passwd* pw = getpwuid(uid))
+        return std::string(pw->pw_name) + " (uid " + std::to_string(uid) + ")";
+    return "uid " + std::to_string(uid);
+}
+
+// A group whose only possible member is us: our primary group, named as we
+// are, with no other members listed (the user-private-group convention).
+bool GroupIsOurs(gid_t gid) {
+    if (gid != getegid()) return false;
+    passwd* pw = getpwuid(geteuid());
+    group* gr = getgrgid(gid);
+    if (!pw || !gr || std::string(gr->gr_name) != pw->pw_name) return false;
+    for (char** m = gr->gr_mem; m && *m; ++m)
+        if (std::string(*m) != pw->pw_name) return false;
+    return true;
+}
+
+bool OthersCanWrite(const struct stat& st) {
+    return (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && !GroupIsOurs(st.st_gid));
+}
+
+std::string Mode(const struct stat& st) {
+    char b[8];
+    snprintf(b, sizeof b, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return b;
+}
+}  // namespace
+
+std::string UnsafePathReason(const std::string& path) {
+    if (path.empty() || path[0] != '/') return "\"" + path + "\" is not an absolute path";
+    std::string target = path;
+    while (target.size() > 1 && target.back() == '/') target.pop_back();
+    const uid_t me = geteuid();
+    // Walk from the root down; stop at the first component that is missing.
+    std::string prefix;
+    size_t pos = 0;
+    while (pos < target.size()) {
+        size_t next = target.find('/', pos + 1);
+        if (next == std::string::npos) next = target.size();
+        prefix = target.substr(0, next);
+        pos = next;
+        struct stat st {};
+        if (stat(prefix.c_str(), &st) != 0) return {};
+        bool last = pos >= target.size();
+        if (last) {
+            if (st.st_uid != me)
+                return prefix + " belongs to " + UserName(st.st_uid) + ", not to " + UserName(me);
+            if (OthersCanWrite(st))
+                return "other users can write to " + prefix + " (mode " + Mode(st) + ")";
+        } else {
+            if (st.st_uid != me && st.st_uid != 0)
+                return prefix + " belongs to " + UserName(st.st_uid) +
+                       ", who could replace what is in it";
+            if (OthersCanWrite(st) && !(st.st_mode & S_ISVTX))
+                return "other users can write to " + prefix + " (mode " + Mode(st) +
+                       "), so they could replace what is in it";
+        }
+    }
+    return {};
+}
+
+std::string CheckPrivateFolders(const AppPaths& paths) {
+    if (!paths.problem.empty()) return paths.problem;
+    const std::pair<const char*, const std::string*> items[] = {{"data folder", &paths.dataDir},
+                                                                {"state folder", &paths.stateDir},
+                                                                {"store", &paths.storeFile}};
+    for (const auto& [what, path] : items) {
+        std::string why = UnsafePathReason(*path);
+        if (!why.empty()) return "refusing the " + std::string(what) + " " + *path + ": " + why;
+    }
+    return {};
 }
 
 }  // namespace zk40

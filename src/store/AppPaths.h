@@ -15,6 +15,9 @@ struct AppPaths {
     std::string helpDir;     // dataDir/help/
     std::string traceLog;    // stateDir/zk40.trace.log
     std::string crashLog;    // stateDir/zk40.crash.log
+    // Set when a folder could not be worked out (no HOME and no XDG
+    // variable, no passwd entry): the program must not start then.
+    std::string problem;
 
     static AppPaths FromEnvironment();
     // Makes the folders that must exist (data, state, actions, help), 0700.
@@ -23,6 +26,24 @@ struct AppPaths {
 
 // The running executable's full path.
 std::string ExecutablePath();
+
+// The folder of the files that come with the program (shipped modules and
+// their update configuration, help, unit templates): $ZK40_SHARE_DIR, else
+// found relative to the running executable, installed (bin/../share/
+// zarkell40) or in the build tree (beside the binary). Empty when none.
+std::string ShippedDataDir();
+
+// Why `path` is not safe to keep our own data in, or empty when it is: it
+// must belong to us, and neither it nor a folder above it may be open to
+// other users' writes (a sticky folder such as /tmp above it is fine, since
+// others cannot rename what is ours in it). A group that is ours alone
+// does not count as others. Components that do not exist yet are not
+// checked: we make them, 0700.
+std::string UnsafePathReason(const std::string& path);
+
+// UnsafePathReason for the data and state folders and the store file, as
+// one message naming which one and why; empty when all are safe.
+std::string CheckPrivateFolders(const AppPaths& paths);
 // mkdir -p with the given mode; true when the folder exists afterwards.
 bool MakeDirs(const std::string& path, unsigned mode = 0700);
 
