@@ -72,6 +72,7 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/Zarkell40ConfigVersion.cmak
 install(FILES ${CMAKE_BINARY_DIR}/Zarkell40Config.cmake
               ${CMAKE_BINARY_DIR}/Zarkell40ConfigVersion.cmake
               ${CMAKE_SOURCE_DIR}/cmake/Zk40Module.cmake
+              ${CMAKE_SOURCE_DIR}/cmake/Zk40ModuleExports.map
         DESTINATION ${ZK40_CMAKE_DIR})
 
 # cpack -G DEB (from the build folder). Dependencies come from the

@@ -117,6 +117,7 @@ int RunApplication(AppContext& ctx) {
         THeadlessView view;
         TZarkellClient client(app, ctx.paths, clock, view, ctx.service);
         client.SetCrashInfo(crashDetected, previousStartup);
+        client.SetStopQuery([] { return gQuitRequested.load(); });
         if (const char* w = std::getenv("ZK40_SHUTDOWN_WAIT_MS")) client.SetShutdownWaitMs(atoi(w));
         TInstanceServer server(lock.SocketPath(), [&client](const std::string& line) {
             return client.AnswerRequest(line);

@@ -4,6 +4,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <cctype>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "base/InstanceRequest.h"
 #include "base/Service.h"
 #include "jobs/ActionHandle.h"
+#include "modules/ModuleFile.h"
 #include "scheduler/CrashLog.h"
 #include "store/AppStore.h"
 #include "store/Trace.h"
@@ -74,10 +76,11 @@ public:
     void QueueBranchRemoveFirst() override {
         OnMain([this] { c_.view_.QueueBranchRemoveFirst(); });
     }
-    bool InstallModule(const std::string& path, const std::string& vendor,
-                       const std::string& module, const std::string& action) override {
+    Install InstallModule(const std::string& path, const std::string& vendor,
+                          const std::string& module, const std::string& action) override {
         TInstallRequest rq{path, vendor, module, action};
-        return c_.pump_->Send(ZKM_INSTALL, 0, reinterpret_cast<intptr_t>(&rq)) != 0;
+        intptr_t r = c_.pump_->Send(ZKM_INSTALL, 0, reinterpret_cast<intptr_t>(&rq));
+        return r == 0 ? Install::Failed : r == 2 ? Install::RestartNeeded : Install::Loaded;
     }
     void SetUpdating(bool on) override { c_.updating_ = on; }
     bool JobsRunning() override {
@@ -125,6 +128,8 @@ TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClo
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(100);
     connect(&timer_, &QTimer::timeout, this, &TZarkellClient::EvTimer);
+    if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance())
+        connect(d, &QAbstractEventDispatcher::aboutToBlock, this, &TZarkellClient::CheckSleep);
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::TZarkellClient()");
 }
 
@@ -256,8 +261,11 @@ bool TZarkellClient::RunAction(TAction& action) {
     }
     std::shared_ptr<TActionTypeModule> module = modules_->FindModule(v, m);
     bool ok = module && module->RunAction(Hwnd(), a, handle);
-    if (!module)
-        PostActionStatus(handle, "Action Status: Action module " + v + ":" + m + " is not loaded");
+    if (!module) {
+        std::string why = modules_->WhyNotLoaded(v, m);
+        PostActionStatus(handle, "Action Status: Action module " + v + ":" + m + " is not loaded" +
+                                     (why.empty() ? "" : ": " + why));
+    }
     TSync::TLock lock(action);
     action.LastStat = ok ? 0 : 1;
     return ok;
@@ -285,6 +293,10 @@ void TZarkellClient::EvTimer() {
     // A single-shot timer re-armed at the end: ticks never overlap and the
     // next one comes 100 ms after this one ends.
     timer_.stop();
+    // Not sleeping while the tick runs: a wait inside it (a module being
+    // replaced) runs the event loop, and the sleep check must not start a
+    // second tick inside this one.
+    sleeping_ = false;
     if (service_ && service_->CheckPauseAndStop()) QCoreApplication::quit();
     ZK40_TRACE(kTraceTimer, "::EvTimer()");
     if (!firstTickDone_) {
@@ -299,7 +311,7 @@ void TZarkellClient::EvTimer() {
     }
     tickCounter_ = 0;
     StoreTime now = clock_.Now();
-    connection_.Poll(app_.base.GetDword("ConnType", 3));
+    PollConnection(app_.base.GetDword("ConnType", 3));
     ReapUpdateThread();
     ReapThreads();
     CheckStoreChanged();
@@ -314,6 +326,17 @@ void TZarkellClient::Rearm() {
         timer_.start(100);
         return;
     }
+    if (Idle()) {
+        int64_t sleep = IdleSleepMs();
+        if (sleep >= 0) {
+            // The wake-up is a pass: it lands just after the due second.
+            sleeping_ = true;
+            tickCounter_ = 4;
+            timer_.start(static_cast<int>(sleep));
+            return;
+        }
+    }
+    sleeping_ = false;
     // Ticks land just after a tenth of a second of the wall clock, and the
     // scheduling pass (every fifth tick) just after a whole or half second:
     // a job due at a second then starts within milliseconds of it rather
@@ -325,6 +348,65 @@ void TZarkellClient::Rearm() {
     int64_t at = (ms + wait) / 100;
     if (at % 5 == 0) tickCounter_ = 4;
     timer_.start(static_cast<int>(wait));
+}
+
+void TZarkellClient::PollConnection(uint32_t connType) {
+    if (connType == kConnDialUp && !linkNotifier_ && connection_.Watch()) {
+        linkNotifier_ = new QSocketNotifier(connection_.WatchFd(), QSocketNotifier::Read, this);
+        connect(linkNotifier_, &QSocketNotifier::activated, this, [this] {
+            if (connection_.DrainLinkEvents() && app_.base.GetDword("ConnType", 3) == kConnDialUp)
+                connection_.Poll(kConnDialUp);
+        });
+    }
+    connection_.Poll(connType);
+}
+
+void TZarkellClient::SetKeepTicking(bool on) {
+    keepTicking_ = on;
+    CheckSleep();
+}
+
+bool TZarkellClient::Idle() const {
+    if (!firstTickDone_ || keepTicking_ || updating_ || update_ || !threads_.empty()) return false;
+    // A paused service waits inside the tick, so the tick has to come.
+    if (service_ && !service_->Running()) return false;
+    return true;
+}
+
+int64_t TZarkellClient::IdleSleepMs() const {
+    StoreTime now = clock_.Now();
+    StoreTime due = now + static_cast<StoreTime>(kMaxIdleSleepMs / 1000);
+    if (schedulerEnabled_ && !queue_.Empty()) {
+        TJob* front = queue_.Front();
+        TSync::TLock lock(*front);
+        due = std::min<StoreTime>(due, front->NextRun.Get());
+    }
+    uint32_t connType = app_.base.GetDword("ConnType", 3);
+    if (!app_.base.GetString("LocalUpdate").empty()) return -1;
+    if (connType != 0) {
+        StoreTime next = app_.base.GetDword("NextUpdate", 0);
+        if (next != 0) due = std::min(due, next);
+        // Without link notifications the dial-up state is only known by
+        // looking, pass by pass.
+        if (connType == kConnDialUp && !connection_.Watching()) return -1;
+    }
+    if (!pending_.empty() && (connType == 0 || connection_.UpdatesAllowed())) return -1;
+    if (due <= now) return -1;
+    using namespace std::chrono;
+    int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return static_cast<int64_t>(due - now) * 1000 - ms % 1000 + 3;
+}
+
+void TZarkellClient::CheckSleep() {
+    if (!sleeping_ || closed_) return;
+    int64_t sleep = Idle() ? IdleSleepMs() : -1;
+    if (sleep < 0) {
+        sleeping_ = false;
+        tickCounter_ = 4;
+        timer_.start(0);
+    } else if (sleep < timer_.remainingTime()) {
+        timer_.start(static_cast<int>(sleep));
+    }
 }
 
 void TZarkellClient::FirstTick() {
@@ -403,6 +485,8 @@ void TZarkellClient::ReapUpdateThread() {
     if (!update_ || update_->CurrentStatus() == TThread::Running) return;
     update_->StopAndWait(-1);
     update_.reset();
+    // The run that just ended may have installed the shipped modules.
+    if (awaitShipped_) CheckShippedInstalled();
     if (selectShipped_) SelectShippedModules();
 }
 
@@ -451,16 +535,6 @@ void TZarkellClient::ResolveShippedUrls(
     }
 }
 
-void TZarkellClient::PrepareShippedModules() {
-    // Once per installation: the catalogue is read from the configuration
-    // that comes with the program, through the ordinary local update, and
-    // its action types are then loaded as a user would load them.
-    TRegDword done(app_.base, "ShippedModules", 0);
-    if (done.Get() || shippedDir_.empty()) return;
-    app_.base.SetString("LocalUpdate", "file://" + shippedDir_ + "/update.cfg");
-    selectShipped_ = true;
-}
-
 namespace {
 // The action types a configuration file describes, following its
 // VENDORID, MODULEID and ACTIONID lines as the parser does.
@@ -496,11 +570,52 @@ std::vector<std::tuple<std::string, std::string, std::string>> ActionTypesIn(
 }
 }  // namespace
 
+void TZarkellClient::PrepareShippedModules() {
+    // The catalogue is read from the configuration that comes with the
+    // program, through the ordinary local update, and its action types are
+    // then loaded as a user would load them. ShippedModules is set only
+    // once they are installed: a first start that ends before (killed,
+    // stopped, a damaged archive) is repeated by the next.
+    if (shippedDir_.empty()) return;
+    TRegDword done(app_.base, "ShippedModules", 0);
+    std::vector<std::tuple<std::string, std::string, std::string>> types =
+        ActionTypesIn(shippedDir_ + "/update.cfg");
+    if (done.Get()) {
+        // A shipped type still selected whose file has gone is installed
+        // again from the shipped archive, before the start-up load gives
+        // it up. Types the user unloaded stay unloaded.
+        std::vector<std::tuple<std::string, std::string, std::string>> missing;
+        for (const auto& [v, m, a] : types) {
+            TRegKey mk(actionsKey_, v + "\\" + m, false);
+            if (TRegKey(mk, a, false).GetDword("LOADED", 0) != 1) continue;
+            std::string fileName = mk.GetString("FILENAME");
+            if (!IsPlainFileName(fileName) ||
+                access((modules_->ActionPath() + fileName).c_str(), R_OK) != 0)
+                missing.emplace_back(v, m, a);
+        }
+        if (missing.empty()) return;
+        types = std::move(missing);
+        done = 0;
+    }
+    shippedTypes_ = std::move(types);
+    app_.base.SetString("LocalUpdate", "file://" + shippedDir_ + "/update.cfg");
+    selectShipped_ = true;
+}
+
 void TZarkellClient::SelectShippedModules() {
     selectShipped_ = false;
-    auto types = ActionTypesIn(shippedDir_ + "/update.cfg");
-    ResolveShippedUrls(types);
-    SelectActionTypes(types);
+    // The local update just wrote the shipped entries, archives named
+    // relative to the shipped folder.
+    ResolveShippedUrls(ActionTypesIn(shippedDir_ + "/update.cfg"));
+    SelectActionTypes(shippedTypes_);
+    awaitShipped_ = true;
+    CheckShippedInstalled();
+}
+
+void TZarkellClient::CheckShippedInstalled() {
+    for (const auto& [v, m, a] : shippedTypes_)
+        if (!modules_->IsActionTypePresent(v, m, a)) return;
+    awaitShipped_ = false;
     app_.base.SetDword("ShippedModules", 1);
 }
 
@@ -575,18 +690,22 @@ void TZarkellClient::StartDueJobs(StoreTime now) {
         due.push_back(job);
     }
     if (due.empty()) return;
-    // Many jobs due at one second: their LastRun and State go to the store
-    // in one commit instead of two each, so the last of them starts soon
-    // after the first.
-    if (due.size() > 1 && app_.Store()) {
+    // The first job of a burst starts before the rest are prepared, so its
+    // start does not wait for theirs.
+    StartJob(*due.front(), true);
+    if (due.size() == 1) return;
+    // The others' LastRun and State go to the store in one commit instead
+    // of two each, so the last of them starts soon after the first.
+    auto rest = due.begin() + 1;
+    if (app_.Store()) {
         app_.Store()->Transaction([&] {
-            for (TJob* job : due) MarkStarted(*job);
+            for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
             return true;
         });
     } else {
-        for (TJob* job : due) MarkStarted(*job);
+        for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
     }
-    for (TJob* job : due) StartJob(*job, false);
+    for (auto it = rest; it != due.end(); ++it) StartJob(**it, false);
 }
 
 void TZarkellClient::MarkStarted(TJob& job) {
@@ -710,6 +829,9 @@ bool TZarkellClient::CloseWindow() {
         else
             updateStuck = true;
     }
+    // A stop right after the shipped modules were installed, before a tick
+    // reaped the worker, still counts them as done.
+    if (awaitShipped_ && !updateStuck) CheckShippedInstalled();
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     app_.SaveFlagBits();
     SaveJobs();

@@ -84,6 +84,17 @@ public:
     // Timer ticks aligned to the wall clock (on by default; tests that drive
     // the ticks themselves turn it off).
     void SetTickAlignment(bool on) { alignTicks_ = on; }
+    // While the window is shown the tick keeps its 100 ms pace (it animates
+    // running nodes); otherwise an idle program sleeps until something is
+    // due.
+    void SetKeepTicking(bool on);
+    // True while the program sleeps between passes because nothing runs
+    // and nothing is due.
+    bool Sleeping() const { return sleeping_; }
+    // The longest sleep of an idle program: it bounds the cost of an event
+    // we could not be woken by (a suspended machine, an edit of the store
+    // by a tool that does not tell us).
+    static constexpr int64_t kMaxIdleSleepMs = 60000;
     void EnableScheduler(bool on) { schedulerEnabled_ = on; }
     bool SchedulerEnabled() const { return schedulerEnabled_; }
     // Makes the job due now and puts it back into the queue.
@@ -138,6 +149,10 @@ public:
     void SetUpdating(bool on) override { updating_ = on; }
     bool Updating() const { return updating_; }
     bool WaitServing(const std::function<bool()>& done, int timeoutMs) override;
+    // Whether the program was asked to stop; asked by waits that would
+    // otherwise hold the main thread beyond the shutdown bound.
+    void SetStopQuery(std::function<bool()> query) { stopQuery_ = std::move(query); }
+    bool StopRequested() override { return stopQuery_ && stopQuery_(); }
     void ShowStatus(const std::string& text) override;
 
     // The host function table every module gets.
@@ -152,11 +167,23 @@ private:
     void MarkStarted(TJob& job);
     bool StartJob(TJob& job, bool mark);
     void Rearm();
+    bool Idle() const;
+    // Milliseconds from now until the next pass an idle program needs, or
+    // -1 when something is due now.
+    int64_t IdleSleepMs() const;
+    // Runs whenever the event loop is about to wait: an event that made
+    // work (a hand-over, a queued request, a module's message, a signal)
+    // ends the sleep, and one that made something due sooner shortens it.
+    void CheckSleep();
+    // One look at the connection; for dial-up it also starts listening to
+    // link notifications, which then trigger the looks.
+    void PollConnection(uint32_t connType);
     void QueueCrashReport(StoreTime now);
     void ReapUpdateThread();
     void UpdateTiming(StoreTime now);
     void PrepareShippedModules();
     void SelectShippedModules();
+    void CheckShippedInstalled();
     void ResolveShippedUrls(
         const std::vector<std::tuple<std::string, std::string, std::string>>& types);
     TUpdateThread& EnsureWorker(bool* created);
@@ -203,6 +230,10 @@ private:
     TConnectionMonitor connection_;
     std::string shippedDir_;
     bool selectShipped_ = false;
+    // The shipped action types being installed; ShippedModules is set once
+    // all of them are.
+    std::vector<std::tuple<std::string, std::string, std::string>> shippedTypes_;
+    bool awaitShipped_ = false;
     bool schedulerEnabled_ = true;
     std::atomic<bool> updating_{false};
     bool firstTickDone_ = false;
@@ -212,8 +243,12 @@ private:
     StoreTime previousStartup_ = 0;
     int shutdownWaitMs_ = 30000;
     bool alignTicks_ = true;
+    bool keepTicking_ = false;
+    bool sleeping_ = false;
     int clockFd_ = -1;
+    std::function<bool()> stopQuery_;
     QSocketNotifier* clockNotifier_ = nullptr;
+    QSocketNotifier* linkNotifier_ = nullptr;
     // Outside changes: the store's data version last looked at, the jobs
     // whose change waits for their run to end, and a print of each job's
     // values that no member holds.

@@ -6,6 +6,8 @@
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+
+#include <QCoreApplication>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -252,6 +254,11 @@ void TService::ControlHandler(int control) {
     }
 }
 
+bool TService::Running() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return runEvent_;
+}
+
 bool TService::CheckPauseAndStop() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (runEvent_) return stopRequested_;
@@ -355,10 +362,14 @@ void TSignalControl::Loop() {
                 if (onStop_) onStop_(ctx_);
                 break;
             case SIGUSR1:
-                if (service) service->ControlHandler(kControlPause);
-                break;
             case SIGUSR2:
-                if (service) service->ControlHandler(kControlContinue);
+                if (service)
+                    service->ControlHandler(info.ssi_signo == SIGUSR1 ? kControlPause
+                                                                      : kControlContinue);
+                // An idle program sleeps in its event loop; an empty event
+                // wakes it so that its tick sees the pause.
+                if (QCoreApplication* app = QCoreApplication::instance())
+                    QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
                 break;
             default:
                 break;

@@ -65,6 +65,8 @@ public:
     void ReportEvent(const std::string& text, int type);
 
     int State() const { return state_; }
+    // False while paused.
+    bool Running();
     bool StopRequested() const { return stopRequested_; }
     int argc() const { return argc_; }
     char** argv() const { return argv_; }

@@ -22,7 +22,7 @@ TActionTypeModule::TActionTypeModule(const ZKHostFunctions* host, int16_t module
 
 TActionTypeModule::~TActionTypeModule() {
     TLock lock(*this);
-    UnloadLocked();
+    UnloadLocked(false);
     // Nothing can still be inside the module: its owner destroys it only
     // when no job runs it. Close what waited for calls to return.
     for (void* h : closeLater_) dlclose(h);
@@ -53,14 +53,22 @@ bool TActionTypeModule::LoadLocked() {
     return true;
 }
 
-void TActionTypeModule::UnloadLocked() {
+void TActionTypeModule::UnloadLocked(bool keepResident) {
     for (void*& e : entries_) e = nullptr;
     if (!library_) return;
-    if (inFlight_ > 0)
+    if (inFlight_ > 0) {
         closeLater_.push_back(library_);
-    else
-        dlclose(library_);
+        library_ = nullptr;
+        return;
+    }
+    dlclose(library_);
     library_ = nullptr;
+    if (!keepResident) return;
+    // Whether the code really went: a new file at the same path would
+    // otherwise be "loaded" as the old library still mapped under that name.
+    // The probe's reference takes the place of the one just closed; the
+    // module was started once and is not started again.
+    if (void* still = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) library_ = still;
 }
 
 bool TActionTypeModule::Load() {

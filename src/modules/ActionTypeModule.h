@@ -23,6 +23,10 @@ public:
     // Loads the file unless held; calls ZKSetHost and ZKStart, and unloads
     // again when ZKStart refuses. True when the library is present.
     bool Load();
+    // False when the library could not be let go: glibc keeps a library
+    // mapped after dlclose when it holds a unique symbol or was linked not
+    // to be deleted. The module then stays loaded with its old code (and is
+    // not started again); only a restart of the program replaces it.
     bool Unload();
     void Hold();
     void Release();
@@ -73,7 +77,9 @@ private:
     void* Enter(Entry e);
     void Leave();
     bool LoadLocked();
-    void UnloadLocked();
+    // keepResident: when the library survives dlclose, keep it as the
+    // loaded one rather than losing track of code still in memory.
+    void UnloadLocked(bool keepResident = true);
     bool CallAction(Entry e, ZKHwnd hwnd, const std::string& action, ZKActionHandle handle);
 
     const ZKHostFunctions* host_;

@@ -158,9 +158,14 @@ intptr_t THostServices::Handle(uint32_t msg, uintptr_t wparam, intptr_t lparam) 
                             [this] { return clock_.Now(); });
             return 1;
         case ZKM_INSTALL: {
+            // 1 installed and loaded; 2 installed, but the old code keeps
+            // running until a restart; 0 failed.
             auto* rq = reinterpret_cast<TInstallRequest*>(lparam);
-            return rq && modules_.InstallOrLoad(rq->path, rq->vendor, rq->module, rq->action) ? 1
-                                                                                              : 0;
+            bool restart = false;
+            if (!rq || !modules_.InstallOrLoad(rq->path, rq->vendor, rq->module, rq->action,
+                                               &restart))
+                return 0;
+            return restart ? 2 : 1;
         }
         default:
             break;

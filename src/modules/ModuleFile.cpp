@@ -118,4 +118,9 @@ bool SignModuleFile(const std::string& path, std::string* error) {
     return true;
 }
 
+bool IsPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
 }  // namespace zk40

@@ -16,6 +16,11 @@ uint32_t ModuleChecksum(const void* data, size_t size, uint32_t crc = 0xFFFFFFFF
 enum class ModuleFileCheck { Passes, Fails, Unreadable };
 ModuleFileCheck CheckModuleFile(const std::string& path);
 
+// A module's FILENAME is a plain name inside the action folder: not empty,
+// no '/', not "." or "..". Anything else could make an update write, or a
+// start load, a file outside that folder.
+bool IsPlainFileName(const std::string& name);
+
 // Appends the trailer (replacing a valid one already there). False with a
 // reason on failure.
 bool SignModuleFile(const std::string& path, std::string* error);

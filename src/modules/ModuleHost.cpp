@@ -191,8 +191,50 @@ void TModuleHost::RecordModuleData(TActionTypeModule& m, const std::string& vend
     ak.SetString("DATA", data);
 }
 
+std::string TModuleHost::WhyNotLoaded(const std::string& vendor, const std::string& module) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = notLoaded_.find({vendor, module});
+    return it == notLoaded_.end() ? std::string() : it->second;
+}
+
+bool TModuleHost::Refuse(const std::string& vendor, const std::string& module,
+                         const std::string& why) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        notLoaded_[{vendor, module}] = why;
+    }
+    owner_.ShowStatus("System Initialization:  Module " + Quoted(vendor + ":" + module) +
+                      " not loaded: " + why);
+    return false;
+}
+
+std::string TModuleHost::IdentityMismatch(TActionTypeModule& m, const std::string& vendor,
+                                          const std::string& module) {
+    // The module's own strings decide what it is; the catalogue key only
+    // says what we expect. A file that names another vendor's module must
+    // not run that vendor's actions.
+    std::string v = m.VendorId(), mod = m.ModuleIdText();
+    if (v == vendor && mod == module) return {};
+    return "the file " + m.Path() + " is the module " + Quoted(v + ":" + mod) + ", not " +
+           Quoted(vendor + ":" + module);
+}
+
+void TModuleHost::RemoveModule(const std::string& vendor, const std::string& module) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < modules_.size(); ++i) {
+        if (ids_[i].first == vendor && ids_[i].second == module) {
+            modules_[i]->Unload();
+            modules_.erase(modules_.begin() + static_cast<long>(i));
+            ids_.erase(ids_.begin() + static_cast<long>(i));
+            return;
+        }
+    }
+}
+
 bool TModuleHost::InstallOrLoad(const std::string& path, const std::string& vendor,
-                                const std::string& module, const std::string& action) {
+                                const std::string& module, const std::string& action,
+                                bool* restartNeeded) {
+    if (restartNeeded) *restartNeeded = false;
     TRegKey mk(actionsKey_, vendor + "\\" + module);
     TRegKey ak(mk, action);
     TRegString tempFile(mk, "TEMPFILE", "");
@@ -200,17 +242,27 @@ bool TModuleHost::InstallOrLoad(const std::string& path, const std::string& vend
         tempFile = "";
         std::shared_ptr<TActionTypeModule> m = FindModule(vendor, module);
         if (!m) {
-            if (CheckModuleFile(path) != ModuleFileCheck::Passes) return false;
+            if (CheckModuleFile(path) != ModuleFileCheck::Passes) {
+                return Refuse(vendor, module,
+                              "the file " + path + " is missing or fails its trailer check");
+            }
             m = std::make_shared<TActionTypeModule>(host_, DrawModuleId(), path, true);
             if (!m->IsLoaded()) {
+                std::string why = m->LoadError();
                 m.reset();
                 DisableActionType(vendor, module, action);
-                return false;
+                return Refuse(vendor, module, why.empty() ? "the library did not load" : why);
+            }
+            if (std::string why = IdentityMismatch(*m, vendor, module); !why.empty()) {
+                m.reset();
+                DisableActionType(vendor, module, action);
+                return Refuse(vendor, module, why);
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 modules_.push_back(m);
                 ids_.emplace_back(vendor, module);
+                notLoaded_.erase({vendor, module});
             }
             RecordModuleData(*m, vendor, module, action);
         }
@@ -227,13 +279,30 @@ bool TModuleHost::InstallOrLoad(const std::string& path, const std::string& vend
     // of a running job finds its module missing half-way through the job.
     DisableActionType(vendor, module, action);
     if (CheckModuleFile(path) != ModuleFileCheck::Passes) return false;
+    TRegString fileName(mk, "FILENAME", FreshFileName());
+    if (!IsPlainFileName(fileName.Get())) {
+        owner_.ShowStatus("SysUpd:  Module " + Quoted(vendor + ":" + module) +
+                          " not installed: its FILENAME " + Quoted(fileName.Get()) +
+                          " is not a plain file name");
+        return false;
+    }
     std::shared_ptr<TActionTypeModule> m = FindModule(vendor, module);
+    bool stuck = false;
     if (m) {
         owner_.SetUpdating(true);
-        owner_.WaitServing([this] { return !owner_.AnyJobRunning(); }, -1);
+        bool waited = owner_.WaitServing(
+            [this] { return !owner_.AnyJobRunning() || owner_.StopRequested(); }, -1);
+        if (!waited || owner_.StopRequested()) {
+            // The program is stopping: the old module keeps its file, and the
+            // download (with TEMPFILE) stays for the next start.
+            owner_.SetUpdating(false);
+            owner_.ShowStatus("SysUpd:  Replacement of module " + Quoted(vendor + ":" + module) +
+                              " abandoned: the program is stopping");
+            return false;
+        }
         m->Hold();
+        stuck = m->IsLoaded();
     }
-    TRegString fileName(mk, "FILENAME", FreshFileName());
     std::string error;
     if (!ReplaceFile(path, actionPath_ + fileName.Get(), &error)) {
         owner_.ShowStatus("SysUpd:  " + error);
@@ -248,8 +317,21 @@ bool TModuleHost::InstallOrLoad(const std::string& path, const std::string& vend
     tempFile = "";
     if (m) {
         m->Release();
+        // Read from whatever now runs: the new library, or the old one when
+        // it stayed in memory, so VERSION always names the code in use.
         RecordModuleData(*m, vendor, module, action);
         owner_.SetUpdating(false);
+        if (stuck) {
+            owner_.ShowStatus("SysUpd:  Module " + Quoted(vendor + ":" + module) +
+                              " could not be unloaded; its new file is installed, but version " +
+                              std::to_string(m->Version()) +
+                              " keeps running until Zarkell'40 is restarted");
+            if (restartNeeded) *restartNeeded = true;
+        } else if (std::string why = IdentityMismatch(*m, vendor, module); !why.empty()) {
+            DisableActionType(vendor, module, action);
+            RemoveModule(vendor, module);
+            return Refuse(vendor, module, why);
+        }
         if (!m->EnableAction(action)) {
             DisableActionType(vendor, module, action);
             return false;
@@ -290,6 +372,13 @@ void TModuleHost::LoadActionModules() {
                     TRegKey ak(mk, action);
                     TRegDword loaded(ak, "LOADED", 0);
                     if (loaded.Get() != 1) continue;
+                    if (!IsPlainFileName(fileName.Get())) {
+                        Refuse(vendor, module,
+                               "its FILENAME " + Quoted(fileName.Get()) +
+                                   " is not a plain file name in " + actionPath_);
+                        loaded = 0;
+                        continue;
+                    }
                     std::string path = actionPath_ + fileName.Get();
                     if (!Readable(path) || !InstallOrLoad(path, vendor, module, action)) {
                         loaded = 0;

@@ -3,6 +3,7 @@
 // enabled action type at start, installing or replacing a module file, and
 // enabling, disabling or unloading an action type.
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +32,9 @@ public:
     virtual void SetUpdating(bool on) = 0;
     // Waits on the main thread while still answering modules' messages.
     virtual bool WaitServing(const std::function<bool()>& done, int timeoutMs) = 0;
+    // True once the program was asked to stop (a signal, the service
+    // manager); a wait for running jobs gives up then.
+    virtual bool StopRequested() { return false; }
     virtual void ShowStatus(const std::string& text) = 0;
     virtual ZKHwnd Hwnd() = 0;
     // An action's node should show the enabled or disabled image.
@@ -53,9 +57,13 @@ public:
     // Start-up: loads every action type whose LOADED is 1.
     void LoadActionModules();
     // Loads an installed file, or installs a downloaded replacement when
-    // path is the module's TEMPFILE. True on success.
+    // path is the module's TEMPFILE. True on success. restartNeeded, when
+    // given, is set when the new file is in place but the old library could
+    // not be unloaded: the old code (whose VERSION is recorded) keeps
+    // serving until the program is restarted.
     bool InstallOrLoad(const std::string& path, const std::string& vendor,
-                       const std::string& module, const std::string& action);
+                       const std::string& module, const std::string& action,
+                       bool* restartNeeded = nullptr);
     void EnableActionType(const std::string& vendor, const std::string& module,
                           const std::string& action);
     void DisableActionType(const std::string& vendor, const std::string& module,
@@ -71,6 +79,10 @@ public:
     // type's LOADED is 1.
     bool IsActionTypePresent(const std::string& vendor, const std::string& module,
                              const std::string& action) const;
+    // Why the module of vendor and module ids was last refused ("" when it
+    // was not): a missing or damaged file, a library that would not load or
+    // start, or a file that names itself another vendor's or module's.
+    std::string WhyNotLoaded(const std::string& vendor, const std::string& module) const;
     size_t ModuleCount() const;
     std::vector<std::shared_ptr<TActionTypeModule>> Modules() const;
     // Drops every module (at shutdown, after the job threads ended).
@@ -85,6 +97,13 @@ private:
                      const std::string& action, bool enable);
     void RecordModuleData(TActionTypeModule& m, const std::string& vendor,
                           const std::string& module, const std::string& action);
+    // Notes and shows why a module is not loaded; always false.
+    bool Refuse(const std::string& vendor, const std::string& module, const std::string& why);
+    // "" when the loaded library's own vendor and module strings are the
+    // catalogue's key, else why not.
+    static std::string IdentityMismatch(TActionTypeModule& m, const std::string& vendor,
+                                        const std::string& module);
+    void RemoveModule(const std::string& vendor, const std::string& module);
 
     IModuleHostOwner& owner_;
     const ZKHostFunctions* host_;
@@ -95,6 +114,7 @@ private:
     std::vector<std::shared_ptr<TActionTypeModule>> modules_;
     // Vendor and module ids of each module, read when it was added.
     std::vector<std::pair<std::string, std::string>> ids_;
+    std::map<std::pair<std::string, std::string>, std::string> notLoaded_;
 };
 
 // Copies src over dst through a temporary file and a rename, so a library

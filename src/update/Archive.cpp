@@ -57,14 +57,16 @@ struct Marked {
 struct Staged {
     std::string temp;
     std::string output;
+    int entries = 0;  // marked entries unpacked into temp, the last one kept
 };
 
 // What is needed to run one archive through the steps; the two public
 // functions differ only in which entries they take and where they put them.
 class ArchiveJob {
 public:
-    ArchiveJob(const std::string& archive, IUpdateProgress& progress, uint64_t maxEntryBytes)
-        : archive_(archive), progress_(progress), max_(maxEntryBytes) {}
+    ArchiveJob(const std::string& archive, IUpdateProgress& progress, uint64_t maxEntryBytes,
+               uint64_t maxTotalBytes)
+        : archive_(archive), progress_(progress), max_(maxEntryBytes), maxTotal_(maxTotalBytes) {}
     ~ArchiveJob() {
         DropStaged();
         if (zip_) zip_discard(zip_);
@@ -98,7 +100,7 @@ public:
         for (Staged& s : staged_) {
             if (std::rename(s.temp.c_str(), s.output.c_str()) == 0) {
                 s.temp.clear();
-                ++result_.extracted;
+                result_.extracted += s.entries;
             } else if (renameFailure.code == 0) {
                 renameFailure = SystemFailure(ZIP_ER_RENAME, errno);
                 failedOutput = s.output;
@@ -235,21 +237,34 @@ private:
     }
 
     Failure CopyOut(const Marked& m, zip_file_t* file, zip_uint64_t size, bool sizeKnown) {
-        std::filesystem::path out(m.output);
-        std::string dir = out.parent_path().string();
-        if (dir.empty()) dir = ".";
-        const std::string pattern = dir + "/." + out.filename().string() + ".zk40-XXXXXX";
-        std::string tmpl = pattern;
-        int fd = ::mkstemp(tmpl.data());
-        if (fd < 0 && errno == ENOENT && MakeDirs(dir)) {
-            tmpl = pattern;  // a failed mkstemp leaves the template spent
+        int fd = -1;
+        Staged* staged = nullptr;
+        for (Staged& s : staged_)
+            if (s.output == m.output) staged = &s;
+        if (staged) {
+            // A later entry for the same output replaces the earlier one in
+            // its staging file: one entry's worth on disk, however many.
+            fd = ::open(staged->temp.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0) return SystemFailure(ZIP_ER_TMPOPEN, errno);
+        } else {
+            std::filesystem::path out(m.output);
+            std::string dir = out.parent_path().string();
+            if (dir.empty()) dir = ".";
+            const std::string pattern = dir + "/." + out.filename().string() + ".zk40-XXXXXX";
+            std::string tmpl = pattern;
             fd = ::mkstemp(tmpl.data());
+            if (fd < 0 && errno == ENOENT && MakeDirs(dir)) {
+                tmpl = pattern;  // a failed mkstemp leaves the template spent
+                fd = ::mkstemp(tmpl.data());
+            }
+            if (fd < 0) return SystemFailure(ZIP_ER_TMPOPEN, errno);
+            staged_.push_back({tmpl, m.output});
+            staged = &staged_.back();
+            // A replaced file keeps its permissions; a new one stays private.
+            struct stat old {};
+            if (::stat(m.output.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
         }
-        if (fd < 0) return SystemFailure(ZIP_ER_TMPOPEN, errno);
-        staged_.push_back({tmpl, m.output});
-        // A replaced file keeps its permissions; a new one stays private.
-        struct stat old {};
-        if (::stat(m.output.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+        ++staged->entries;
 
         Failure f;
         zip_uint64_t total = 0;
@@ -263,6 +278,13 @@ private:
             }
             if (n == 0) break;
             total += static_cast<zip_uint64_t>(n);
+            unpacked_ += static_cast<uint64_t>(n);
+            if (unpacked_ > maxTotal_) {
+                f = {kArchiveEntryTooLarge, "archive " + Quoted(archive_) +
+                                                " unpacks to more than the limit of " +
+                                                std::to_string(maxTotal_) + " bytes in all"};
+                break;
+            }
             // The declared size can lie; what matters is what comes out.
             if (total > max_) {
                 f = TooLarge(
@@ -318,6 +340,8 @@ private:
     std::string archive_;
     IUpdateProgress& progress_;
     uint64_t max_;
+    uint64_t maxTotal_;
+    uint64_t unpacked_ = 0;
     zip_t* zip_ = nullptr;
     std::vector<Marked> marked_;
     std::vector<Staged> staged_;
@@ -335,8 +359,9 @@ std::string ModuleHelpFilePath(const std::string& moduleFilePath, const std::str
 
 ArchiveResult ExtractModuleArchive(const std::string& archivePath,
                                    const std::string& moduleFilePath, const std::string& helpDir,
-                                   IUpdateProgress& progress, uint64_t maxEntryBytes) {
-    ArchiveJob job(archivePath, progress, maxEntryBytes);
+                                   IUpdateProgress& progress, uint64_t maxEntryBytes,
+                                   uint64_t maxTotalBytes) {
+    ArchiveJob job(archivePath, progress, maxEntryBytes, maxTotalBytes);
     if (moduleFilePath.empty() || moduleFilePath.back() == '/') {
         zip_error_t e;
         zip_error_init_with_code(&e, ZIP_ER_INVAL);
@@ -357,8 +382,8 @@ ArchiveResult ExtractModuleArchive(const std::string& archivePath,
 
 ArchiveResult ExtractSingleFileArchive(const std::string& archivePath,
                                        const std::string& destination, IUpdateProgress& progress,
-                                       uint64_t maxEntryBytes) {
-    ArchiveJob job(archivePath, progress, maxEntryBytes);
+                                       uint64_t maxEntryBytes, uint64_t maxTotalBytes) {
+    ArchiveJob job(archivePath, progress, maxEntryBytes, maxTotalBytes);
     if (destination.empty() || destination.back() == '/') {
         zip_error_t e;
         zip_error_init_with_code(&e, ZIP_ER_INVAL);

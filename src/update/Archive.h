@@ -27,7 +27,14 @@ struct ArchiveResult {
 // a broken archive, not an update.
 inline constexpr uint64_t kMaxArchiveEntryBytes = 256ull << 20;
 
-// The code of an entry larger than the cap or than its own declared size
+// The most one archive may unpack in all its entries together. Entries that
+// share an output (every entry of a zipped download) are staged in one file
+// that each overwrites, so the disk holds one entry's worth; this bounds the
+// work a hostile archive of many entries can cause.
+inline constexpr uint64_t kMaxArchiveTotalBytes = 256ull << 20;
+
+// The code of an entry larger than the cap or than its own declared size,
+// or of an archive whose entries together unpack to more than their cap
 // (outside libzip's numbers, which run from 1 to about 30).
 inline constexpr int kArchiveEntryTooLarge = -1000;
 
@@ -45,14 +52,16 @@ inline constexpr int kArchiveEntryTooLarge = -1000;
 ArchiveResult ExtractModuleArchive(const std::string& archivePath,
                                    const std::string& moduleFilePath, const std::string& helpDir,
                                    IUpdateProgress& progress,
-                                   uint64_t maxEntryBytes = kMaxArchiveEntryBytes);
+                                   uint64_t maxEntryBytes = kMaxArchiveEntryBytes,
+                                   uint64_t maxTotalBytes = kMaxArchiveTotalBytes);
 
 // Unpacks the archive of a zipped download: every file entry is written to
 // destination, in directory order, so with several entries the last one
 // wins. Same texts, same safety; the archive is deleted only on success.
 ArchiveResult ExtractSingleFileArchive(const std::string& archivePath,
                                        const std::string& destination, IUpdateProgress& progress,
-                                       uint64_t maxEntryBytes = kMaxArchiveEntryBytes);
+                                       uint64_t maxEntryBytes = kMaxArchiveEntryBytes,
+                                       uint64_t maxTotalBytes = kMaxArchiveTotalBytes);
 
 // helpDir + the base name of moduleFilePath + ".hlp", with a '/' put between
 // when helpDir lacks one; empty when helpDir is empty.

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "modules/ModuleFile.h"
 #include "store/Trace.h"
 
 namespace zk40 {
@@ -172,13 +174,6 @@ void TraceSkippedLine(const std::string& path, uint64_t offset) {
 
 enum class OpKind : uint8_t { kSet, kAppend, kDelete };
 
-struct ConfigOp {
-    uint32_t context;  // index into the context list
-    OpKind kind;
-    std::string name;
-    std::string value;
-};
-
 // One pass over a configuration file: tracks the context and hands every
 // value line to onValue and every INCLUDE to onInclude.
 template <typename OnValue, typename OnInclude>
@@ -266,60 +261,111 @@ std::string StoredString(const TRegKey& key, std::string_view name) {
 
 }  // namespace
 
+namespace {
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+    return true;
+}
+
+// Why a configuration may not write this value ("" when it may). Values
+// that name files are ours to choose: TEMPFILE holds a path we delete or
+// install from, FILENAME a name inside the action folder. And only a
+// configuration read from a local file may point at local files.
+std::string RefusalOf(const std::string& name, OpKind kind, const std::string& value,
+                      bool localSource) {
+    if (name == "TEMPFILE") return "TEMPFILE is kept by the program itself";
+    if (kind == OpKind::kDelete) return {};
+    if (name == "FILENAME" && (kind == OpKind::kAppend || !IsPlainFileName(value)))
+        return "FILENAME \"" + value + "\" is not a plain file name";
+    if (!localSource && StartsWithNoCase(value, "file:"))
+        return name + " names a local file, which only a local configuration may do";
+    return {};
+}
+
+}  // namespace
+
 bool ParseConfigFile(const std::string& path, const TRegKey& productKey, ConfigContext ctx,
-                     IUpdateProgress& progress, std::vector<ConfigInclude>* includes) {
+                     IUpdateProgress& progress, std::vector<ConfigInclude>* includes,
+                     bool localSource) {
     progress.Status("SysUpd:  Parsing configuration data...");
     progress.Progress(95);
 
-    LineReader reader(path);
-    ParseProgress parseProgress(progress, "configuration data", reader.Size());
-    std::vector<ConfigContext> contexts;
-    std::vector<ConfigOp> ops;
-    ReadConfigLines(
-        path, ctx, &parseProgress, reader,
-        [&](const ConfigContext& c, OpKind kind, std::string name, std::string value) {
-            if (contexts.empty() || c.vendor != contexts.back().vendor ||
-                c.module != contexts.back().module || c.action != contexts.back().action)
-                contexts.push_back(c);
-            ops.push_back({static_cast<uint32_t>(contexts.size() - 1), kind, std::move(name),
-                           std::move(value)});
-        },
-        [&](ConfigInclude inc) {
-            if (includes) includes->push_back(std::move(inc));
-        });
+    uint64_t lines = 0, refused = 0;
+    std::string firstRefusal;
+    // Each line goes to the store as it is read, inside one transaction:
+    // the file is never held in memory, however large, and a reader never
+    // sees half a configuration.
+    auto read = [&](TargetKeys* targets) {
+        LineReader reader(path);
+        ParseProgress parseProgress(progress, "configuration data", reader.Size());
+        ConfigContext context = ctx;
+        lines = refused = 0;
+        firstRefusal.clear();
+        if (includes) includes->clear();
+        uint32_t contextIndex = 0;
+        ConfigContext last;
+        bool any = false;
+        ReadConfigLines(
+            path, context, &parseProgress, reader,
+            [&](const ConfigContext& c, OpKind kind, std::string name, std::string value) {
+                ++lines;
+                if (std::string why = RefusalOf(name, kind, value, localSource); !why.empty()) {
+                    ++refused;
+                    if (firstRefusal.empty()) firstRefusal = why;
+                    ZK40_TRACE(kTraceGeneral,
+                               "Configuration file '" + path + "': line refused: " + why);
+                    return;
+                }
+                if (!targets) return;
+                if (!any || c.vendor != last.vendor || c.module != last.module ||
+                    c.action != last.action) {
+                    ++contextIndex;
+                    last = c;
+                    any = true;
+                }
+                // Individual writes that fail (a name the store refuses) are
+                // skipped; the rest of the file still applies.
+                if (kind == OpKind::kDelete) {
+                    targets->For(contextIndex, c, false).DeleteValue(name);
+                    return;
+                }
+                const TRegKey& key = targets->For(contextIndex, c, true);
+                if (!key.IsValid()) return;
+                if (kind == OpKind::kAppend)
+                    key.SetString(name, StoredString(key, name) + value);
+                else
+                    key.SetString(name, value);
+            },
+            [&](ConfigInclude inc) {
+                if (includes) includes->push_back(std::move(inc));
+            });
+    };
 
     bool applied = false;
     if (TStore* store = productKey.IsValid() ? productKey.Store() : nullptr) {
-        // One transaction for the whole file: thousands of lines commit at
-        // the cost of one, and a reader never sees half a configuration.
         applied = store->Transaction([&] {
             TargetKeys targets(productKey);
-            for (const ConfigOp& op : ops) {
-                const ConfigContext& c = contexts[op.context];
-                // Individual writes that fail (a name the store refuses) are
-                // skipped; the rest of the file still applies.
-                if (op.kind == OpKind::kDelete) {
-                    const TRegKey& key = targets.For(op.context, c, false);
-                    key.DeleteValue(op.name);
-                    continue;
-                }
-                const TRegKey& key = targets.For(op.context, c, true);
-                if (!key.IsValid()) continue;
-                if (op.kind == OpKind::kAppend)
-                    key.SetString(op.name, StoredString(key, op.name) + op.value);
-                else
-                    key.SetString(op.name, op.value);
-            }
+            read(&targets);
             return true;
         });
     }
-    if (!applied && !ops.empty())
-        ZK40_TRACE(kTraceGeneral,
-                   "Configuration file '" + path + "' was not applied: the store is not writable");
+    if (!applied) {
+        // Nothing was written; still tell whether there was anything to write.
+        read(nullptr);
+        if (lines > refused)
+            ZK40_TRACE(kTraceGeneral, "Configuration file '" + path +
+                                          "' was not applied: the store is not writable");
+    }
+    if (refused > 0)
+        progress.Status("SysUpd:  " + std::to_string(refused) + " configuration line" +
+                        (refused == 1 ? "" : "s") + " refused: " + firstRefusal + ".");
 
     progress.Status("SysUpd:  Parsing configuration data completed.");
     progress.Progress(100);
-    return applied || ops.empty();
+    return applied || lines == refused;
 }
 
 std::vector<ConfigInclude> FindIncludes(const std::string& path) {

@@ -4,11 +4,11 @@
 // texts, when to ask again), and an action's data file, which replaces the
 // action's ACTDATA subtree.
 //
-// Both parsers read the whole file first, reporting progress as they go,
-// and then apply every line in one store transaction. Nothing is reported
-// while the transaction runs: a progress sink that waits for the main
-// thread must never do so while we hold the store, or a main thread that
-// reads the store at that moment would wait for us in turn.
+// The configuration parser applies each line as it reads it, inside one
+// store transaction, so a file of any size is never held in memory; the
+// action data parser reads first and applies after. Progress is reported
+// while the transaction runs: a progress sink must hand its reports on
+// without waiting for the main thread, which may be waiting for the store.
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -47,10 +47,19 @@ inline constexpr size_t kMaxConfigLine = 1024;
 // while the vendor is empty or with an empty URL are dropped). A file that
 // cannot be opened parses as empty.
 //
+// Some values are never taken from a configuration, whatever its source:
+// TEMPFILE (a path the program itself keeps), a FILENAME that is not a plain
+// name (no '/', not "." or ".."). Unless localSource says that the file was
+// read from a local file (the configuration shipped with the program, a
+// file:// LocalUpdate), no value may name a local file ("file:..."): a
+// server must not make us read /dev/zero or a private file. Refused lines
+// are skipped, written to the trace log and counted in a status text.
+//
 // Returns false only when the store would not take the writes (no store, or
 // the transaction could not start); the store is then unchanged.
 bool ParseConfigFile(const std::string& path, const TRegKey& productKey, ConfigContext ctx,
-                     IUpdateProgress& progress, std::vector<ConfigInclude>* includes = nullptr);
+                     IUpdateProgress& progress, std::vector<ConfigInclude>* includes = nullptr,
+                     bool localSource = false);
 
 // Reads a configuration file again for its INCLUDE lines only, tracking the
 // context the same way the parser does. Included files are never searched:

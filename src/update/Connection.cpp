@@ -1,6 +1,10 @@
 #include "update/Connection.h"
 
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -134,6 +138,47 @@ void TConnectionMonitor::GoOffLine() {
     onLine_ = false;
     doubtful_ = false;
     Report(kStateOffLine);
+}
+
+TConnectionMonitor::~TConnectionMonitor() {
+    if (linkFd_ >= 0) close(linkFd_);
+}
+
+bool TConnectionMonitor::Watch() {
+    if (linkFd_ >= 0) return true;
+    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0) return false;
+    sockaddr_nl addr{};
+    addr.nl_family = AF_NETLINK;
+    addr.nl_groups = RTMGRP_LINK;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return false;
+    }
+    linkFd_ = fd;
+    return true;
+}
+
+bool TConnectionMonitor::DrainLinkEvents() {
+    if (linkFd_ < 0) return false;
+    bool changed = false;
+    alignas(nlmsghdr) char buf[8192];
+    for (;;) {
+        ssize_t n = recv(linkFd_, buf, sizeof buf, 0);
+        if (n < 0) {
+            // A full receive queue drops messages (ENOBUFS): something
+            // changed, we just do not know what, so look again.
+            if (errno == ENOBUFS) changed = true;
+            if (errno == EINTR || errno == ENOBUFS) continue;
+            break;
+        }
+        if (n == 0) break;
+        int len = static_cast<int>(n);
+        for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+            if (h->nlmsg_type == RTM_NEWLINK || h->nlmsg_type == RTM_DELLINK) changed = true;
+        }
+    }
+    return changed;
 }
 
 void TConnectionMonitor::Poll(uint32_t connType) {

@@ -80,6 +80,19 @@ public:
     // failing to look, not a stale state.
     void Poll(uint32_t connType);
 
+    // Link notifications from the kernel (netlink), so that a dial-up
+    // connection coming or going is seen without looking again and again.
+    // True when the socket is open (now or already); false where netlink
+    // cannot be had, and the owner keeps polling.
+    bool Watch();
+    bool Watching() const { return linkFd_ >= 0; }
+    int WatchFd() const { return linkFd_; }
+    // Reads every pending notification; true when a link changed.
+    bool DrainLinkEvents();
+    ~TConnectionMonitor();
+    TConnectionMonitor(const TConnectionMonitor&) = delete;
+    TConnectionMonitor& operator=(const TConnectionMonitor&) = delete;
+
     bool OnLine() const { return onLine_; }
     bool Doubtful() const { return doubtful_; }
     bool UpdatesAllowed() const { return onLine_ && !doubtful_; }
@@ -95,6 +108,7 @@ private:
     bool onLine_ = false;
     bool doubtful_ = true;
     std::string text_ = kStateUnknown;
+    int linkFd_ = -1;
 };
 
 // What the connection dialog shows and edits.

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "store/AppPaths.h"
 #include "update/Archive.h"
 #include "update/Http.h"
 
@@ -46,6 +47,17 @@ long long MsSince(Clock::time_point t) {
 }
 
 std::string Seconds(int ms) { return Format("%g s", ms / 1000.0); }
+
+std::string SizeText(uint64_t bytes) {
+    if (bytes >= (1u << 20) && bytes % (1u << 20) == 0)
+        return std::to_string(bytes >> 20) + " MiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+// "the configuration limit of 16 MiB"
+std::string LimitText(const FetchOptions& opt) {
+    return "the " + opt.limitName + " of " + SizeText(opt.maxBytes);
+}
 
 std::string RateText(double rate) {
     if (rate >= 1048576.0) return Format("%.2fM bytes/sec", rate / 1048576.0);
@@ -138,10 +150,18 @@ bool HttpTransfer(const std::string& scheme, const std::string& hostAndPath, boo
     }
 
     const long long length = _HTTP_Length(h);
+    if (length > 0 && static_cast<uint64_t>(length) > opt.maxBytes)
+        return out.Fail(Format("Download of %s refused: it is %lld bytes, more than ", url.c_str(),
+                               length) +
+                        LimitText(opt));
     // Callers hand a fresh file; appending keeps whatever a caller put there.
-    FILE* file = std::fopen(destination.c_str(), "ab");
+    // Never through a link planted under the destination's name.
+    int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+    FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "ab");
     if (!file) {
         int e = errno;
+        if (fd >= 0) ::close(fd);
         return out.Fail("Cannot write " + destination + ": " + std::strerror(e));
     }
     std::vector<char> fileBuffer(1 << 16);
@@ -214,6 +234,8 @@ bool HttpTransfer(const std::string& scheme, const std::string& hostAndPath, boo
             return fail(HttpFailureText(h) + received);
         }
         if (n == 0) break;
+        if (static_cast<uint64_t>(got) + static_cast<uint64_t>(n) > opt.maxBytes)
+            return fail("Download of " + url + " stopped: it is larger than " + LimitText(opt));
         if (std::fwrite(piece, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n)) {
             int e = errno;
             return fail("Cannot write " + destination + ": " + std::strerror(e));
@@ -253,20 +275,28 @@ bool WriteAll(int fd, const char* data, size_t size) {
 }
 
 bool CopyLocalFile(const std::string& source, const std::string& destination,
-                   IUpdateProgress& progress, std::string* error) {
+                   IUpdateProgress& progress, const FetchOptions& opt, std::string* error) {
     Outcome out(progress, error);
     if (source.empty()) return out.Fail("Cannot copy: the file:// address names no file");
-    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that opening a named pipe cannot hang the worker; a
+    // pipe, device or folder is refused right after.
+    int in = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0) {
         int e = errno;
         return out.Fail("Cannot read " + source + ": " + std::strerror(e));
     }
     struct stat st {};
-    if (::fstat(in, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(in);
-        return out.Fail("Cannot read " + source + ": it is a folder");
+        return out.Fail("Cannot read " + source + ": it is not a regular file");
     }
-    int dst = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (static_cast<uint64_t>(st.st_size) > opt.maxBytes) {
+        ::close(in);
+        return out.Fail("Cannot copy " + source + ": it is " + std::to_string(st.st_size) +
+                        " bytes, more than " + LimitText(opt));
+    }
+    int dst = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                     0600);
     if (dst < 0) {
         int e = errno;
         ::close(in);
@@ -274,7 +304,12 @@ bool CopyLocalFile(const std::string& source, const std::string& destination,
     }
     std::vector<char> buf(1 << 16);
     std::string failure;
+    uint64_t copied = 0;
     for (;;) {
+        if (StopRequested(opt)) {
+            failure = "Copy of " + source + " stopped.";
+            break;
+        }
         ssize_t n = ::read(in, buf.data(), buf.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
@@ -282,6 +317,12 @@ bool CopyLocalFile(const std::string& source, const std::string& destination,
             break;
         }
         if (n == 0) break;
+        // The file may grow while we copy it.
+        copied += static_cast<uint64_t>(n);
+        if (copied > opt.maxBytes) {
+            failure = "Copy of " + source + " stopped: it is larger than " + LimitText(opt);
+            break;
+        }
         if (!WriteAll(dst, buf.data(), static_cast<size_t>(n))) {
             failure = "Cannot write " + destination + ": " + std::strerror(errno);
             break;
@@ -290,7 +331,12 @@ bool CopyLocalFile(const std::string& source, const std::string& destination,
     ::close(in);
     if (::close(dst) != 0 && failure.empty())
         failure = "Cannot write " + destination + ": " + std::strerror(errno);
-    if (!failure.empty()) return out.Fail(failure);
+    if (!failure.empty()) {
+        // A partial copy is no copy.
+        int ignored = ::truncate(destination.c_str(), 0);
+        (void)ignored;
+        return out.Fail(failure);
+    }
     return true;
 }
 
@@ -298,10 +344,14 @@ bool CopyLocalFile(const std::string& source, const std::string& destination,
 // (the last of several entries wins). The archive's name is derived, not
 // handed out, so nobody else would clean it up: it goes on failure too.
 bool UnpackSingleFile(const std::string& archive, const std::string& destination,
-                      IUpdateProgress& progress, std::string* error) {
-    ArchiveResult r = ExtractSingleFileArchive(archive, destination, progress);
+                      IUpdateProgress& progress, const FetchOptions& opt, std::string* error) {
+    ArchiveResult r =
+        ExtractSingleFileArchive(archive, destination, progress, opt.maxBytes, opt.maxBytes);
     if (r.ok && r.extracted > 0) return true;
     ::unlink(archive.c_str());
+    if (!r.ok && r.code == kArchiveEntryTooLarge)
+        return Outcome(progress, error)
+            .Fail("Archive '" + archive + "' refused: it unpacks to more than " + LimitText(opt));
     if (!r.ok) {
         if (error) *error = r.error;
         return false;
@@ -320,7 +370,7 @@ bool ZippedTransfer(const std::string& scheme, const std::string& hostAndPath, b
         ::unlink(archive.c_str());
         return false;
     }
-    return UnpackSingleFile(archive, destination, progress, error);
+    return UnpackSingleFile(archive, destination, progress, opt, error);
 }
 
 }  // namespace
@@ -346,7 +396,11 @@ bool FetchUrl(const std::string& url, const std::string& destination, IUpdatePro
         // There are no drive letters here: the letter and "|" are dropped and
         // the rest is taken as the absolute path "/dir/file".
         if (path.size() >= 2 && path[1] == '|') path.erase(0, 2);
-        return CopyLocalFile(path, destination, progress, error);
+        if (!opt.allowLocalFiles)
+            return Outcome(progress, error)
+                .Fail("Cannot fetch " + u +
+                      ": only a local configuration may name local files (file://)");
+        return CopyLocalFile(path, destination, progress, opt, error);
     }
     if (u.starts_with("http://"))
         return HttpTransfer("http://", rest(7), false, destination, progress, opt, error);
@@ -365,15 +419,35 @@ bool FetchUrl(const std::string& url, const std::string& destination, IUpdatePro
         ": unsupported address (use http://, https://, httpz://, httpsz:// or file://)");
 }
 
-std::string MakeTempFile(const std::string& tempDir, std::string* error) {
+std::string PrivateTempDir(std::string* error) {
+    std::string dir = AppPaths::FromEnvironment().stateDir;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    dir += "/tmp";
+    auto fail = [&](const std::string& why) {
+        if (error) *error = "Cannot use the download folder " + dir + ": " + why;
+        return std::string();
+    };
+    if (!MakeDirs(dir.substr(0, dir.rfind('/')))) return fail(std::strerror(errno));
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return fail(std::strerror(errno));
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return fail(std::strerror(errno));
+    if (!S_ISDIR(st.st_mode)) return fail("it is not a folder");
+    if (st.st_uid != ::geteuid()) return fail("it belongs to another user");
+    if ((st.st_mode & 07777) != 0700 && ::chmod(dir.c_str(), 0700) != 0)
+        return fail(std::strerror(errno));
+    return dir;
+}
+
+std::string MakeTempFile(const std::string& tempDir, std::string* error,
+                         const std::string& suffix) {
     std::string dir = tempDir;
     if (dir.empty()) {
-        const char* env = std::getenv("TMPDIR");
-        dir = env && *env ? env : "/tmp";
+        dir = PrivateTempDir(error);
+        if (dir.empty()) return "";
     }
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    std::string name = (dir == "/" ? "" : dir) + "/ZKTTXXXXXX";
-    int fd = ::mkstemp(name.data());
+    std::string name = (dir == "/" ? "" : dir) + "/ZKTTXXXXXX" + suffix;
+    int fd = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
     if (fd < 0) {
         int e = errno;
         if (error) *error = "Cannot create a temporary file in " + dir + ": " + std::strerror(e);
@@ -381,6 +455,14 @@ std::string MakeTempFile(const std::string& tempDir, std::string* error) {
     }
     ::close(fd);
     return name;
+}
+
+bool IsPrivateTempFile(const std::string& path) {
+    std::string dir = PrivateTempDir();
+    if (dir.empty() || path.size() <= dir.size() + 1) return false;
+    if (path.compare(0, dir.size() + 1, dir + "/") != 0) return false;
+    std::string name = path.substr(dir.size() + 1);
+    return name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
 }  // namespace zk40

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -88,6 +89,8 @@ struct Transfer {
     std::string reason;
     long long headerBytes = 0;
     bool headerDone = false;
+    // The length this response announced, -1 while none.
+    long long announced = -1;
 
     // Body bytes not yet handed to the caller: body[bodyHead, body.size()).
     std::string body;
@@ -190,6 +193,7 @@ struct Transfer {
         std::string_view line(data, n);
         if (line.starts_with("HTTP/")) {
             t->headerBytes = 0;
+            t->announced = -1;
             t->status = 0;
             t->reason.clear();
             size_t sp = line.find(' ');
@@ -209,6 +213,7 @@ struct Transfer {
             }
         }
         t->headerBytes += static_cast<long long>(n);
+        t->CheckLength(line);
         if (line == "\r\n" || line == "\n") {
             if (t->status >= 100 && t->status < 200) {
                 // An interim answer; the real one follows.
@@ -220,6 +225,58 @@ struct Transfer {
             // arrives) or hands out its body or ends, which finishes it then.
         }
         return n;
+    }
+
+    // A length we cannot take at its word fails the transfer: two
+    // Content-Length fields that differ (which one the body follows is a
+    // guess, and a cut body would pass as whole), or one that is not a
+    // number or does not fit 63 bits (read as "none", a cut body would
+    // pass as well). The same value repeated, or listed with commas, is
+    // allowed.
+    void CheckLength(std::string_view line) {
+        constexpr std::string_view kName = "content-length:";
+        if (line.size() < kName.size()) return;
+        for (size_t i = 0; i < kName.size(); ++i)
+            if (std::tolower(static_cast<unsigned char>(line[i])) != kName[i]) return;
+        std::string_view rest = line.substr(kName.size());
+        std::string text(rest);
+        while (!text.empty() && (text.back() == '\r' || text.back() == '\n' ||
+                                 text.back() == ' ' || text.back() == '\t'))
+            text.pop_back();
+        text.erase(0, std::min(text.size(), text.find_first_not_of(" \t")));
+        size_t pos = 0;
+        for (;;) {
+            size_t comma = text.find(',', pos);
+            std::string_view item =
+                std::string_view(text).substr(pos, comma == std::string::npos ? text.npos : comma - pos);
+            while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
+                item.remove_prefix(1);
+            while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
+                item.remove_suffix(1);
+            long long value = 0;
+            bool valid = !item.empty();
+            for (char c : item) {
+                if (c < '0' || c > '9' || value > (LLONG_MAX - (c - '0')) / 10) {
+                    valid = false;
+                    break;
+                }
+                value = value * 10 + (c - '0');
+            }
+            if (!valid) {
+                Fail(kHttpTransferFailed,
+                     "Server announced an unusable length (Content-Length: " + text + ")");
+                return;
+            }
+            if (announced >= 0 && value != announced) {
+                Fail(kHttpTransferFailed, "Server announced two different lengths (" +
+                                              std::to_string(announced) + " and " +
+                                              std::to_string(value) + " bytes)");
+                return;
+            }
+            announced = value;
+            if (comma == std::string::npos) break;
+            pos = comma + 1;
+        }
     }
 
     static size_t OnBody(char* data, size_t size, size_t count, void* self) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,27 +23,42 @@ StoreTime DropSeconds(StoreTime t) { return t - t % 60; }
 
 bool Readable(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
 
+// Replaces `to` with the content of `from` through a new file beside it
+// (made with O_EXCL, so never through a planted link) and a rename.
 bool CopyOver(const std::string& from, const std::string& to) {
-    FILE* in = fopen(from.c_str(), "rb");
-    if (!in) return false;
-    std::string tmp = to + ".part";
-    FILE* out = fopen(tmp.c_str(), "wb");
-    if (!out) {
-        fclose(in);
+    int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) return false;
+    size_t slash = to.rfind('/');
+    std::string tmp = (slash == std::string::npos ? std::string(".") : to.substr(0, slash)) +
+                      "/.ZKTTXXXXXX";
+    int out = ::mkstemp(tmp.data());
+    if (out < 0) {
+        ::close(in);
         return false;
     }
     char buf[65536];
-    size_t n;
     bool ok = true;
-    while ((n = fread(buf, 1, sizeof buf, in)) > 0)
-        if (fwrite(buf, 1, n, out) != n) ok = false;
-    ok = ok && !ferror(in);
-    fclose(in);
-    ok = fclose(out) == 0 && ok;
+    for (;;) {
+        ssize_t n = ::read(in, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        for (ssize_t done = 0; ok && done < n;) {
+            ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) ok = false;
+            else done += w;
+        }
+        if (!ok) break;
+    }
+    ::close(in);
+    ok = ::close(out) == 0 && ok;
     if (ok && rename(tmp.c_str(), to.c_str()) == 0) return true;
     unlink(tmp.c_str());
     return false;
 }
+
+bool IsLocalFileUrl(const std::string& url) { return url.starts_with("file://"); }
 }  // namespace
 
 TQueueURL TQueueURL::MakeActionData(std::string source, std::string vendor, std::string module,
@@ -142,8 +158,19 @@ std::string TUpdateThread::TempFile() {
     return f;
 }
 
-bool TUpdateThread::Fetch(const std::string& url, const std::string& destination) {
-    return FetchUrl(url, destination, owner_, settings_.fetch);
+bool TUpdateThread::Fetch(const std::string& url, const std::string& destination,
+                          FetchKind kind) {
+    FetchOptions opt = settings_.fetch;
+    // Catalogue addresses came through the parser, which keeps file://
+    // addresses out of everything but local configurations.
+    opt.allowLocalFiles = kind != FetchKind::NetworkConfiguration;
+    if (kind != FetchKind::Queued) {
+        // Configurations and action data are parsed into the store; nothing
+        // we publish comes near this size.
+        opt.maxBytes = std::min<uint64_t>(opt.maxBytes, kMaxConfigurationBytes);
+        opt.limitName = "configuration limit";
+    }
+    return FetchUrl(url, destination, owner_, opt);
 }
 
 int TUpdateThread::Run() {
@@ -195,16 +222,24 @@ void TUpdateThread::ConfigurationRun() {
         url = localSource_;
         localSource_.clear();
     }
+    // A source the user (or the program's own first start) set may be a
+    // local file; only a configuration read from a local file may in turn
+    // name local files.
+    const bool fromLocalSource = !url.empty();
     if (url.empty())
         url = ConfigurationUrl(TRegString(base, "UpdateServer", "").Get(),
                                TRegString(base, "URLADDON", "?CURVER=[CURVER]").Get());
+    const bool localFile = fromLocalSource && IsLocalFileUrl(url);
     owner_.QueueBranchAdd("[SYSTEM UPDATE] System Configuration File");
     std::string temp = url.empty() ? std::string() : TempFile();
     bool ok = false;
     if (url.empty()) {
         owner_.Status("SysUpd:  No update server is set (base value UpdateServer).");
-    } else if (!temp.empty() && Fetch(url, temp)) {
-        ok = ParseConfigFile(temp, product_, {}, owner_);
+    } else if (!temp.empty() &&
+               Fetch(url, temp,
+                     fromLocalSource ? FetchKind::LocalConfiguration
+                                     : FetchKind::NetworkConfiguration)) {
+        ok = ParseConfigFile(temp, product_, {}, owner_, nullptr, localFile);
     }
     owner_.QueueBranchRemoveFirst();
     if (!ok) {
@@ -218,9 +253,19 @@ void TUpdateThread::ConfigurationRun() {
     for (const ConfigInclude& inc : FindIncludes(temp)) {
         if (TerminationRequested()) break;
         owner_.QueueBranchAdd(IncludeDisplayText(inc));
+        const bool includeIsLocal = IsLocalFileUrl(inc.url);
+        if (includeIsLocal && !localFile) {
+            owner_.Status("SysUpd:  INCLUDE " + inc.url +
+                          " refused: only a local configuration may name local files.");
+            owner_.QueueBranchRemoveFirst();
+            continue;
+        }
         std::string part = TempFile();
-        if (!part.empty() && Fetch(inc.url, part))
-            ParseConfigFile(part, product_, {inc.vendor, inc.module, inc.action}, owner_);
+        if (!part.empty() &&
+            Fetch(inc.url, part,
+                  localFile ? FetchKind::LocalConfiguration : FetchKind::NetworkConfiguration))
+            ParseConfigFile(part, product_, {inc.vendor, inc.module, inc.action}, owner_, nullptr,
+                            includeIsLocal);
         if (!part.empty()) unlink(part.c_str());
         owner_.QueueBranchRemoveFirst();
     }
@@ -237,7 +282,7 @@ bool TUpdateThread::Download(const TQueueURL& q, const std::string& downloadFile
     for (int attempt = 0; attempt < 3 && !TerminationRequested(); ++attempt) {
         std::string temp = TempFile();
         if (temp.empty()) return false;
-        bool ok = Fetch(q.Source, temp) && CopyOver(temp, downloadFile);
+        bool ok = Fetch(q.Source, temp, FetchKind::Queued) && CopyOver(temp, downloadFile);
         unlink(temp.c_str());
         if (ok) return true;
     }
@@ -249,7 +294,7 @@ void TUpdateThread::Process(const TQueueURL& q) {
         case TQueueURL::CrashReport: {
             std::string temp = TempFile();
             if (!temp.empty()) {
-                Fetch(q.Source, temp);
+                Fetch(q.Source, temp, FetchKind::Queued);
                 unlink(temp.c_str());
             }
             return;
@@ -257,7 +302,7 @@ void TUpdateThread::Process(const TQueueURL& q) {
         case TQueueURL::ActionData: {
             std::string temp = TempFile();
             if (temp.empty()) return;
-            if (Fetch(q.Source, temp))
+            if (Fetch(q.Source, temp, FetchKind::QueuedData))
                 ParseActionDataFile(temp, product_, q.VendorID, q.ModuleID, q.ActionID, owner_);
             unlink(temp.c_str());
             return;
@@ -284,15 +329,31 @@ void TUpdateThread::InstallArchive(const TQueueURL& q, const std::string& archiv
         return;
     }
     owner_.Status("SysUpd:  Loading Action...");
-    bool ok = owner_.InstallModule(q.Target, q.VendorID, q.ModuleID, q.ActionID);
-    owner_.Status(ok ? "SysUpd:  Action Loaded." : "SysUpd:  Error Loading Action...");
-    lastInstallFailed_ = !ok;
+    IUpdateOwner::Install installed = owner_.InstallModule(q.Target, q.VendorID, q.ModuleID, q.ActionID);
+    if (installed == IUpdateOwner::Install::Loaded)
+        owner_.Status("SysUpd:  Action Loaded.");
+    else if (installed == IUpdateOwner::Install::RestartNeeded)
+        owner_.Status("SysUpd:  Action Installed; Restart Zarkell'40 To Load It.");
+    else
+        owner_.Status("SysUpd:  Error Loading Action...");
+    lastInstallFailed_ = installed == IUpdateOwner::Install::Failed;
 }
 
 void TUpdateThread::InstallUpgrade(const std::string& program) {
     owner_.Status("SysUpd:  Installing Base Upgrade...");
     owner_.SetUpdating(true);
     while (owner_.JobsRunning() && !SleepFor(settings_.retryPollMs)) {
+    }
+    if (TerminationRequested()) {
+        // Stopping while jobs still ran: starting the upgrade now would
+        // replace the program under a job that has not ended. The download
+        // is deleted at the next start, which checks for the upgrade again.
+        owner_.SetUpdating(false);
+        owner_.Status("SysUpd:  Base Upgrade Abandoned: the program is stopping.");
+        owner_.Progress(0);
+        lastInstallFailed_ = true;
+        endRun_ = true;
+        return;
     }
     chmod(program.c_str(), 0700);
     posix_spawn_file_actions_t fa;
@@ -332,7 +393,8 @@ void RunStartupChecks(const TRegKey& productKey, IUpdateProgress& progress,
     TRegKey config(productKey, "config");
     TRegString leftover(config, "TEMPFILE", "");
     if (!leftover.Get().empty()) {
-        unlink(leftover.Get().c_str());
+        // Only a file of ours is deleted, whatever the store says.
+        if (IsPrivateTempFile(leftover.Get())) unlink(leftover.Get().c_str());
         config.DeleteValue("TEMPFILE");
     }
     TRegTime lastBase(base, "LastBaseUpdate", 1);
@@ -343,10 +405,10 @@ void RunStartupChecks(const TRegKey& productKey, IUpdateProgress& progress,
         lastBase = now;
         lastBaseVer = avail;
         std::string url = config.GetString("URL");
-        std::string temp = MakeTempFile(tempDir);
-        if (!temp.empty()) {
-            unlink(temp.c_str());
-            std::string target = temp.substr(0, temp.size() - 3) + "EXE";
+        // Made (empty) under its final name, so nobody can take the name
+        // between now and the download.
+        std::string target = MakeTempFile(tempDir, nullptr, ".EXE");
+        if (!target.empty()) {
             config.SetString("TEMPFILE", target);
             queue(TQueueURL::MakeExecutableUpgrade(url, target));
         }
@@ -388,7 +450,11 @@ void RunStartupChecks(const TRegKey& productKey, IUpdateProgress& progress,
                 static_cast<uint32_t>(strtoul(mk.GetString("AVAILVER").c_str(), nullptr, 10));
             if (version < availVer) {
                 std::string url = mk.GetString("URL");
-                std::string temp = MakeTempFile(tempDir);
+                // A download kept from a failed attempt is reused (and
+                // fetched afresh), so failed attempts leave nothing behind.
+                std::string temp = mk.GetString("TEMPFILE");
+                if (temp.empty() || !IsPrivateTempFile(temp) || access(temp.c_str(), F_OK) != 0)
+                    temp = MakeTempFile(tempDir);
                 if (temp.empty()) continue;
                 mk.SetString("TEMPFILE", temp);
                 queue(TQueueURL::MakeModuleArchive(url, temp, vendor, module, lastLoaded, true,

@@ -54,7 +54,8 @@ public:
     virtual void QueueBranchAdd(const std::string& text) = 0;
     virtual void QueueBranchRemoveFirst() = 0;
     // Installs or loads a module on the main thread and waits for the answer.
-    virtual bool InstallModule(const std::string& path, const std::string& vendor,
+    enum class Install { Failed, Loaded, RestartNeeded };
+    virtual Install InstallModule(const std::string& path, const std::string& vendor,
                                const std::string& module, const std::string& action) = 0;
     virtual void SetUpdating(bool on) = 0;
     // Asked of the main thread; true while any job runs.
@@ -67,7 +68,7 @@ public:
 
 struct UpdateSettings {
     std::string helpDir;
-    std::string tempDir;  // "" = $TMPDIR or /tmp
+    std::string tempDir;  // "" = the program's private download folder
     uint32_t buildNumber = 29;
     int retryPollMs = 1000;  // while waiting for jobs before an upgrade
     FetchOptions fetch;
@@ -99,7 +100,10 @@ private:
     bool Download(const TQueueURL& q, const std::string& downloadFile);
     void InstallArchive(const TQueueURL& q, const std::string& archive);
     void InstallUpgrade(const std::string& program);
-    bool Fetch(const std::string& url, const std::string& destination);
+    // Queued: a module archive, an upgrade or a crash report; QueuedData:
+    // an action data file, parsed like a configuration.
+    enum class FetchKind { NetworkConfiguration, LocalConfiguration, Queued, QueuedData };
+    bool Fetch(const std::string& url, const std::string& destination, FetchKind kind);
     std::string TempFile();
 
     IUpdateOwner& owner_;

@@ -34,6 +34,9 @@
 #ifndef ZK40_TESTMODULE_ID
 #define ZK40_TESTMODULE_ID "TESTMOD"
 #endif
+#ifndef ZK40_TESTMODULE_VENDOR
+#define ZK40_TESTMODULE_VENDOR "ZKTEST"
+#endif
 #ifndef ZK40_TESTMODULE_VERSION
 #define ZK40_TESTMODULE_VERSION "1"
 #endif
@@ -208,7 +211,7 @@ const char* StringResource(uint32_t id) {
         case ZK_STR_VERSION:
             return ZK40_TESTMODULE_VERSION;
         case ZK_STR_VENDOR_ID:
-            return "ZKTEST";
+            return ZK40_TESTMODULE_VENDOR;
         case ZK_STR_VENDOR_NAME:
             return "Zarkell Tests";
         case ZK_STR_VENDOR_WEB:

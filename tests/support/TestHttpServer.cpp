@@ -143,6 +143,13 @@ void TestHttpServer::ServeStatus(const std::string& path, int status, const std:
     SetRoute(path, r);
 }
 
+void TestHttpServer::ServeRaw(const std::string& path, const std::string& response) {
+    Route r;
+    r.kind = Kind::Raw;
+    r.body = response;
+    SetRoute(path, r);
+}
+
 void TestHttpServer::ServeGenerated(const std::string& path, long long size, uint64_t seed) {
     Route r;
     r.kind = Kind::Generated;
@@ -313,6 +320,9 @@ void TestHttpServer::Handle(int fd) {
             SendAll(fd, out.data(), out.size());
             break;
         }
+        case Kind::Raw:
+            SendAll(fd, route.body.data(), route.body.size());
+            break;
         case Kind::Generated: {
             std::string head = Header(200, "OK", route.announced);
             if (!SendAll(fd, head.data(), head.size())) break;
@@ -329,7 +339,7 @@ void TestHttpServer::Handle(int fd) {
     }
     // Let the client read everything before the connection goes away.
     ::shutdown(fd, SHUT_WR);
-    if (route.kind != Kind::Truncated) Hold(fd, 1000);
+    if (route.kind != Kind::Truncated && route.kind != Kind::Raw) Hold(fd, 1000);
 }
 
 }  // namespace zk40test

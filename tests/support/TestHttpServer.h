@@ -42,6 +42,9 @@ public:
                        int stallMs);
     // Answers with the status and a short text body.
     void ServeStatus(const std::string& path, int status, const std::string& reason);
+    // Sends response exactly as given (status line, headers and body), then
+    // closes: for answers no well-behaved server gives.
+    void ServeRaw(const std::string& path, const std::string& response);
     // 200 with size bytes of GeneratedBytes(seed), produced while sending.
     void ServeGenerated(const std::string& path, long long size, uint64_t seed);
 
@@ -57,7 +60,7 @@ public:
     static int UnusedPort();
 
 private:
-    enum class Kind { Body, NoLength, Truncated, EndlessHeader, Stalling, Status, Generated };
+    enum class Kind { Body, NoLength, Truncated, EndlessHeader, Stalling, Status, Generated, Raw };
     struct Route {
         Kind kind = Kind::Body;
         std::string body;

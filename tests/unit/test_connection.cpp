@@ -1,4 +1,13 @@
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
 
 #include <filesystem>
 #include <optional>
@@ -390,3 +399,35 @@ TEST_F(ConnectionStoreTest, CommandsStoreTheTypeAndShowTheUpdateMode) {
 }
 
 }  // namespace
+
+// A link that changes state is heard through netlink without polling. The
+// change is made in a network namespace of a thread of our own (root only),
+// so nothing outside the test sees it.
+TEST(ConnectionWatch, HearsALinkComingUpInItsNamespace) {
+    std::string skip, failure;
+    std::thread t([&] {
+        if (unshare(CLONE_NEWNET) != 0) {
+            skip = "cannot make a network namespace here (needs root)";
+            return;
+        }
+        TConnectionMonitor monitor;
+        if (!monitor.Watch()) {
+            failure = "no netlink socket";
+            return;
+        }
+        if (monitor.DrainLinkEvents()) failure = "an event before anything changed";
+        int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq ifr{};
+        strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+        ioctl(s, SIOCGIFFLAGS, &ifr);
+        ifr.ifr_flags |= IFF_UP;
+        if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0) failure = "cannot bring lo up";
+        close(s);
+        pollfd p{monitor.WatchFd(), POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1) failure = "no notification";
+        else if (!monitor.DrainLinkEvents()) failure = "the notification was not a link change";
+    });
+    t.join();
+    if (!skip.empty()) GTEST_SKIP() << skip;
+    EXPECT_EQ(failure, "");
+}

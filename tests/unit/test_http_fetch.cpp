@@ -168,6 +168,7 @@ TEST_F(FetchTest, FailuresNameTheirCause) {
     };
     opt.headerTimeoutMs = 1000;
     opt.stallTimeoutMs = 1000;
+    opt.allowLocalFiles = true;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
         dest = NewDest();
@@ -220,6 +221,7 @@ TEST_F(FetchTest, FileUrlReplacesTheDestination) {
     const std::string source = dir / "source.bin";
     const std::string content = TestHttpServer::GeneratedBytes(11, 0, 200000);
     WriteFile(source, content);
+    opt.allowLocalFiles = true;
     // "C|/dir/file" is the drive-letter form of older configurations.
     for (const std::string& url : {"file://" + source, "file://C|" + source}) {
         SCOPED_TRACE(url);
@@ -322,17 +324,36 @@ TEST_F(FetchTest, HttpsRefusesAnUntrustedCertificate) {
     EXPECT_EQ(ReadFile(dest), "");
 }
 
-TEST(MakeTempFileTest, CreatesPrivateFilesInTheTempFolder) {
+TEST(MakeTempFileTest, CreatesPrivateFilesInAPrivateFolder) {
     zk40test::TempDir dir;
     zk40test::ScopedXdg xdg(dir);
-    std::string a = MakeTempFile(), b = MakeTempFile();
+    std::string a = MakeTempFile(), b = MakeTempFile(), exe = MakeTempFile("", nullptr, ".EXE");
     ASSERT_FALSE(a.empty());
     EXPECT_NE(a, b);
-    EXPECT_TRUE(StartsWith(a, dir.path() + "/tmp/ZKTT")) << a;
+    // Not in the shared $TMPDIR, where others can plant names.
+    const std::string folder = xdg.stateHome() + "/zarkell40/tmp";
+    EXPECT_TRUE(StartsWith(a, folder + "/ZKTT")) << a;
+    EXPECT_TRUE(StartsWith(exe, folder + "/ZKTT") && exe.ends_with(".EXE") &&
+                exe.size() == a.size() + 4)
+        << exe;
+    EXPECT_TRUE(IsPrivateTempFile(a));
+    for (const std::string& p : {dir / "tmp/ZKTTabcdef", folder + "/../x", folder + "/a/b"})
+        EXPECT_FALSE(IsPrivateTempFile(p)) << p;
     struct stat st {};
     ASSERT_EQ(stat(a.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(st.st_size, 0);
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // A folder that is not ours to trust (here a link to a shared one) is
+    // not used.
+    ASSERT_EQ(system(("rm -rf '" + folder + "' && ln -s '" + dir.path() + "' '" + folder + "'")
+                         .c_str()),
+              0);
+    std::string why;
+    EXPECT_EQ(MakeTempFile("", &why), "");
+    EXPECT_NE(why.find("is not a folder"), std::string::npos) << why;
 
     std::string error;
     EXPECT_EQ(MakeTempFile(dir / "no-such-folder", &error), "");
