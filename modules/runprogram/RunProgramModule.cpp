@@ -2,6 +2,7 @@
 // how it ended, and keeps the last lines of its output as the action's
 // child items. Everything the host sees is the C entry points below; no C++
 // exception may cross them.
+#include <dlfcn.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "CommandText.h"
 #include "ProgramRun.h"
+#include "RunProgramDialog.h"
 #include "RunProgramSettings.h"
 #include "zk40/module.h"
 
@@ -271,6 +273,49 @@ int RunProgramAction(ZKHwnd hwnd, ZKActionHandle handle) {
 
 bool IsOurAction(const char* action) { return action && std::strcmp(action, kActionId) == 0; }
 
+std::string FolderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// Where the settings dialog library may be: the folder ZK40_MODULE_LIBDIR
+// names, the program's library folder (installed: <prefix>/lib/zarkell40
+// beside <prefix>/bin; built: the modules folder beside the executable),
+// and the folder of this module file.
+std::vector<std::string> DialogCandidates() {
+    std::vector<std::string> out;
+    if (const char* dir = std::getenv("ZK40_MODULE_LIBDIR"); dir && *dir)
+        out.push_back(std::string(dir) + "/" + ZK_RUNPROGRAM_DIALOG_FILE);
+    std::vector<char> exe(4096, '\0');
+    ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size() - 1);
+    if (n > 0) {
+        std::string bin = FolderOf(std::string(exe.data(), static_cast<size_t>(n)));
+        out.push_back(FolderOf(bin) + "/lib/zarkell40/" + ZK_RUNPROGRAM_DIALOG_FILE);
+        out.push_back(bin + "/modules/" + ZK_RUNPROGRAM_DIALOG_FILE);
+    }
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&FolderOf), &self) && self.dli_fname)
+        out.push_back(FolderOf(self.dli_fname) + "/" + ZK_RUNPROGRAM_DIALOG_FILE);
+    return out;
+}
+
+// Loaded at the first request for the settings and kept: unloading a
+// library that made widget classes known to Qt is not safe.
+ZKRunProgramSettingsFn SettingsDialog() {
+    static ZKRunProgramSettingsFn fn = []() -> ZKRunProgramSettingsFn {
+        for (const std::string& path : DialogCandidates()) {
+            if (access(path.c_str(), R_OK) != 0) continue;
+            void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!lib) continue;
+            if (void* sym = dlsym(lib, ZK_RUNPROGRAM_SETTINGS_ENTRY))
+                return reinterpret_cast<ZKRunProgramSettingsFn>(sym);
+            dlclose(lib);
+        }
+        return nullptr;
+    }();
+    return fn;
+}
+
 }  // namespace
 
 extern "C" {
@@ -320,10 +365,19 @@ ZK_EXPORT int ZKStopAction(ZKHwnd, const char*, ZKActionHandle handle) {
     }
 }
 
-// The settings dialog does not exist yet; until it does, the settings are
-// edited as the action's RID values in the store, and the host is told that
-// no dialog was shown.
-ZK_EXPORT int ZKPreferences(ZKHwnd, const char*, ZKActionHandle) { return 0; }
+// The dialog lives in a library of its own that links the widget toolkit;
+// it is loaded here, on the first request, so a headless host never maps
+// it. Without it (or without windows) the host is told no dialog was shown,
+// and the settings stay editable as the action's RID values in the store.
+ZK_EXPORT int ZKPreferences(ZKHwnd hwnd, const char* action, ZKActionHandle handle) {
+    if (!g_hasHost || !IsOurAction(action)) return 0;
+    try {
+        ZKRunProgramSettingsFn dialog = SettingsDialog();
+        return dialog ? dialog(&g_host, hwnd, handle) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
 
 ZK_EXPORT int ZKCleanupAction(ZKHwnd, const char*, ZKActionHandle) { return 1; }
 

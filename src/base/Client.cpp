@@ -715,8 +715,9 @@ void TZarkellClient::CheckShippedInstalled() {
     app_.base.SetDword("ShippedModules", 1);
 }
 
-void TZarkellClient::SelectActionTypes(
+size_t TZarkellClient::SelectActionTypes(
     const std::vector<std::tuple<std::string, std::string, std::string>>& types) {
+    size_t queued = 0;
     for (const auto& [v, m, a] : types) {
         TRegKey mk(actionsKey_, v + "\\" + m);
         TRegKey ak(mk, a);
@@ -729,6 +730,7 @@ void TZarkellClient::SelectActionTypes(
         if (access(path.c_str(), R_OK) != 0) {
             QueueRequest(
                 TQueueURL::MakeModuleArchive(mk.GetString("URL"), path, v, m, a, false, label));
+            ++queued;
         } else if (!modules_->InstallOrLoad(path, v, m, a)) {
             ak.SetDword("LOADED", 0);
         }
@@ -737,9 +739,12 @@ void TZarkellClient::SelectActionTypes(
         uint16_t want =
             static_cast<uint16_t>(strtoul(ak.GetString("ACTDATAVER").c_str(), nullptr, 10));
         std::string dataUrl = ak.GetString("ACTDATAURL");
-        if (have < want && !dataUrl.empty())
+        if (have < want && !dataUrl.empty()) {
             QueueRequest(TQueueURL::MakeActionData(dataUrl, v, m, a, label));
+            ++queued;
+        }
     }
+    return queued;
 }
 
 void TZarkellClient::ReapThreads() {

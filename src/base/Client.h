@@ -176,8 +176,9 @@ public:
     static std::string ShippedDataDir();
     void SetShippedDataDir(const std::string& dir) { shippedDir_ = dir; }
     // The action types' "Load" as the types dialog applies it: LOADED 1, and
-    // a module that is not on disk yet is queued for download.
-    void SelectActionTypes(
+    // a module that is not on disk yet is queued for download. Returns how
+    // many downloads (modules and action data) were queued.
+    size_t SelectActionTypes(
         const std::vector<std::tuple<std::string, std::string, std::string>>& types);
     TMessagePump& Pump() { return *pump_; }
     ZKHwnd Hwnd() override { return this; }
