@@ -3,6 +3,7 @@
 # alternately, and prints one table of the figures with their ratios.
 #
 #   bench/compare_cron.sh [-r RUNS] [-n JOBS] [--idle-minutes M] [--no-burst] [--no-idle] [BUILD_DIR]
+#   bench/compare_cron.sh --table RESULTS_DIR   (the table of an earlier run again)
 #
 # Needs root (cron runs in a private mount namespace) and the harness in
 # ../shared/bench-peers beside the checkout (PEERS_DIR overrides). Installs
@@ -12,7 +13,7 @@
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 peers="${PEERS_DIR:-$top/../shared/bench-peers}"
-runs=3 n=1000 idle_min=3 burst=1 idle=1 build="$top/build"
+runs=3 n=1000 idle_min=3 burst=1 idle=1 build="$top/build" table=""
 while (($#)); do
   case "$1" in
     -r) runs="$2"; shift 2 ;;
@@ -20,19 +21,22 @@ while (($#)); do
     --idle-minutes) idle_min="$2"; shift 2 ;;
     --no-burst) burst=0; shift ;;
     --no-idle) idle=0; shift ;;
+    --table) table="$2"; shift 2 ;;
     -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
     -*) echo "compare_cron.sh: unknown option $1" >&2; exit 2 ;;
     *) build="$1"; shift ;;
   esac
 done
-[[ $(id -u) -eq 0 ]] || { echo "compare_cron.sh: needs root (cron runs in a private namespace)" >&2; exit 1; }
-[[ -x "$peers/cron_burst.sh" ]] || { echo "compare_cron.sh: no harness at $peers" >&2; exit 1; }
-[[ -x "$build/zarkell40" ]] || { echo "compare_cron.sh: no program in $build (run scripts/build.sh)" >&2; exit 1; }
-if ! command -v cron >/dev/null && [[ ! -x /usr/sbin/cron ]]; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq cron >/dev/null
+if [[ -n "$table" ]]; then runs=0; out="$table"; else
+  [[ $(id -u) -eq 0 ]] || { echo "compare_cron.sh: needs root (cron runs in a private namespace)" >&2; exit 1; }
+  [[ -x "$peers/cron_burst.sh" ]] || { echo "compare_cron.sh: no harness at $peers" >&2; exit 1; }
+  [[ -x "$build/zarkell40" ]] || { echo "compare_cron.sh: no program in $build (run scripts/build.sh)" >&2; exit 1; }
+  if ! command -v cron >/dev/null && [[ ! -x /usr/sbin/cron ]]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq cron >/dev/null
+  fi
+  out="$(mktemp -d /tmp/zk40-compare.XXXXXX)"
+  echo "results in $out"
 fi
-out="$(mktemp -d /tmp/zk40-compare.XXXXXX)"
-echo "results in $out"
 for ((i = 1; i <= runs; i++)); do
   if ((burst)); then
     echo "run $i/$runs: cron burst ($n jobs)"
@@ -63,7 +67,7 @@ def runs(side):
         for line in f.read_text().splitlines():
             if "=" in line:
                 k, v = line.split("=", 1)
-                d[k] = v.strip().strip('"')
+                d[k] = v.strip().strip('"').strip("'")
         got.append(d)
     return got
 

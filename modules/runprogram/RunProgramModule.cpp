@@ -279,9 +279,9 @@ std::string FolderOf(const std::string& path) {
 }
 
 // Where the settings dialog library may be: the folder ZK40_MODULE_LIBDIR
-// names, the program's library folder (installed: <prefix>/lib/zarkell40
-// beside <prefix>/bin; built: the modules folder beside the executable),
-// and the folder of this module file.
+// names, the program's library folder (installed: <prefix>/<libdir>/zarkell40
+// beside <prefix>/bin; built: the modules folder beside the executable), and
+// the folder of this module file.
 std::vector<std::string> DialogCandidates() {
     std::vector<std::string> out;
     if (const char* dir = std::getenv("ZK40_MODULE_LIBDIR"); dir && *dir)
@@ -290,7 +290,7 @@ std::vector<std::string> DialogCandidates() {
     ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size() - 1);
     if (n > 0) {
         std::string bin = FolderOf(std::string(exe.data(), static_cast<size_t>(n)));
-        out.push_back(FolderOf(bin) + "/lib/zarkell40/" + ZK_RUNPROGRAM_DIALOG_FILE);
+        out.push_back(FolderOf(bin) + "/" ZK_RUNPROGRAM_DIALOG_SUBDIR "/" + ZK_RUNPROGRAM_DIALOG_FILE);
         out.push_back(bin + "/modules/" + ZK_RUNPROGRAM_DIALOG_FILE);
     }
     Dl_info self{};

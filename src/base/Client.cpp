@@ -1,5 +1,7 @@
 #include "base/Client.h"
 
+#include "jobs/JobOps.h"
+
 #include <strings.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -154,7 +156,7 @@ void TZarkellClient::SetupWindow() {
     // its first start.
     TRegTime nextUpdate(app_.base, "NextUpdate", 0);
     if (nextUpdate.Get() == 0) nextUpdate = clock_.Now() + 60 - (clock_.Now() + 60) % 60;
-    FirstRunConnectionChoice(app_.base, *bridge_, true);
+    FirstRunConnectionChoice(app_.base, *bridge_, !askConnection_, askConnection_);
     PrepareShippedModules();
     if (jobs_.empty()) ShowStatus("System Initialization:  No jobs are defined yet");
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::SetupWindow()");
@@ -907,14 +909,14 @@ void TZarkellClient::DiscardJob(std::unique_ptr<TJob> job) {
 std::string TZarkellClient::DeleteJob(uint32_t id) {
     TJob* job = FindJob(id);
     if (!job) return "There is no such job.";
-    if (JobRunning(*job)) return "You cannot delete a job while it is running!";
+    if (JobRunning(*job)) return jobops::kDeleteRunningText;
     InitJobActions(*job, false);
-    while (TAction* a = job->ActionAt(0))
-        if (!job->DeleteAction(a->Handle())) break;
-    job->DeleteValues();
-    std::string key(job->KeyName());
+    jobops::Result done = jobops::DeleteJob(*job);
+    if (!done) {
+        InitJobActions(*job, true);
+        return done.Error;
+    }
     DropJob(job);
-    app_.jobs.DeleteSubKeyTree(key);
     return {};
 }
 
@@ -939,14 +941,15 @@ std::string TZarkellClient::DeleteAction(uint32_t handle) {
     return {};
 }
 
-bool TZarkellClient::RenameJob(uint32_t id, const std::string& name) {
+bool TZarkellClient::RenameJob(uint32_t id, const std::string& name, std::string* refusal) {
     TJob* job = FindJob(id);
     size_t b = name.find_first_not_of(" \t");
     if (!job || b == std::string::npos) return false;
     size_t e = name.find_last_not_of(" \t");
-    {
-        TSync::TLock lock(*job);
-        job->Name = name.substr(b, e - b + 1);
+    jobops::Result done = jobops::Rename(*job, name.substr(b, e - b + 1), AllJobs());
+    if (!done) {
+        if (refusal) *refusal = done.Error;
+        return false;
     }
     view_.JobChanged(id);
     return true;

@@ -123,7 +123,7 @@ public:
     std::string DeleteJob(uint32_t id);
     std::string DeleteAction(uint32_t handle);
     // Spaces around the name are dropped; an empty name changes nothing.
-    bool RenameJob(uint32_t id, const std::string& name);
+    bool RenameJob(uint32_t id, const std::string& name, std::string* refusal = nullptr);
     // Stops the running action of a job (which then does not retry), or one
     // action. False when nothing was running.
     bool AbortJob(uint32_t id);
@@ -159,6 +159,10 @@ public:
     TModuleHost& Modules() { return *modules_; }
     const std::vector<TQueueURL>& Pending() const { return pending_; }
     TAppStore& App() const { return app_; }
+    const IClock& Clock() const { return clock_; }
+    // The dialog the first windowed start asks the connection type with;
+    // without one (headless) the first start settles on no connection.
+    void SetConnectionDialog(ConnectionDialog ask) { askConnection_ = std::move(ask); }
 
     // ---- system update (main thread) ----
     // Shows the request in the queue branch and hands it to the worker, or
@@ -268,6 +272,7 @@ private:
     TAppStore& app_;
     AppPaths paths_;
     const IClock& clock_;
+    ConnectionDialog askConnection_;
     IClientView& view_;
     TService* service_;
     QTimer timer_;

@@ -14,6 +14,7 @@ namespace zk40 {
 class TZarkellClient;
 class TAppStore;
 class TJob;
+struct ConnectionSettings;
 }  // namespace zk40
 
 namespace zk40::ui {
@@ -36,6 +37,10 @@ struct DialogHooks {
     std::function<bool(QWidget*, TZarkellClient&)> connection;
     std::function<void(QWidget*, TZarkellClient&)> releaseNotes;
     std::function<void(QWidget*, TZarkellClient&)> about;
+    // The first windowed start's question how the machine reaches the
+    // Internet; true on OK with the answer in the settings. Empty: the
+    // first start settles on no connection, as headless.
+    std::function<bool(QWidget*, ConnectionSettings&)> firstConnection;
 };
 
 }  // namespace zk40::ui

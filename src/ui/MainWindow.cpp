@@ -29,6 +29,7 @@
 #include <cstdlib>
 
 #include "base/Client.h"
+#include "ui/DialogWiring.h"
 #include "jobs/ActionHandle.h"
 #include "jobs/Job.h"
 #include "jobs/JobDisplay.h"
@@ -194,7 +195,16 @@ void TMainWindow::BuildTree() {
     queueItem_->addChild(queueStatus_);
     queueItem_->setExpanded(true);
 
+    connect(tree_, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) {
+        if (KindOf(item) == NodeKind::Job) EnsureActionNodes(IdOf(item));
+    });
     connect(tree_, &QTreeWidget::currentItemChanged, this, [this] { SelectionChanged(); });
+    // A double-click on an action opens its settings, as Properties does.
+    connect(tree_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int) {
+        if (KindOf(item) != NodeKind::Action) return;
+        tree_->setCurrentItem(item);
+        CmdProperties();
+    });
     connect(tree_, &QTreeWidget::itemChanged, this,
             [this](QTreeWidgetItem* item, int) { ItemRenamed(item); });
     connect(tree_, &QWidget::customContextMenuRequested, this, &TMainWindow::ContextMenu);
@@ -345,6 +355,10 @@ bool TMainWindow::event(QEvent* e) {
 void TMainWindow::Attach(TZarkellClient& client, TAppStore& app) {
     client_ = &client;
     app_ = &app;
+    if (dialogs_.firstConnection)
+        client.SetConnectionDialog([this](ConnectionSettings& settings) {
+            return dialogs_.firstConnection(this, settings);
+        });
     if (app.FlagBit(kFlagUseTrayIcon)) SetTray(true);
     UpdateCommands();
 }
@@ -473,9 +487,24 @@ QTreeWidgetItem* TMainWindow::JobItem(uint32_t id) const {
     return it == jobs_.end() ? nullptr : it->second.item;
 }
 
-QTreeWidgetItem* TMainWindow::ActionItem(uint32_t handle) const {
+QTreeWidgetItem* TMainWindow::ActionItem(uint32_t handle) {
     auto it = actions_.find(handle);
+    if (it != actions_.end()) return it->second.item;
+    TAction* action = ResolveActionHandle(handle);
+    if (!action || !action->Job()) return nullptr;
+    EnsureActionNodes(action->Job()->Id());
+    it = actions_.find(handle);
     return it == actions_.end() ? nullptr : it->second.item;
+}
+
+void TMainWindow::EnsureActionNodes(uint32_t jobId) {
+    auto it = jobs_.find(jobId);
+    if (it == jobs_.end() || it->second.filled) return;
+    it->second.filled = true;
+    bool old = filling_;
+    filling_ = true;
+    AddActionNodes(jobId, it->second.item);
+    filling_ = old;
 }
 
 QTreeWidgetItem* TMainWindow::MakeJobItem(uint32_t id) {
@@ -483,7 +512,7 @@ QTreeWidgetItem* TMainWindow::MakeJobItem(uint32_t id) {
     n.item = NewItem(NodeKind::Job, id, {}, kImgJobScheduled);
     n.status = NewItem(NodeKind::StatusLine, 0, "Status", kImgStatusLine);
     n.item->addChild(n.status);
-    AddActionNodes(id, n.item);
+    // The action nodes follow when the job is first opened.
     return n.item;
 }
 
@@ -625,6 +654,7 @@ void TMainWindow::ActionsChanged(uint32_t jobId) {
     auto it = jobs_.find(jobId);
     if (it == jobs_.end()) return;
     JobNodes& n = it->second;
+    if (!n.filled) return;  // made from the job as it is when first opened
     ForgetActions(n);
     filling_ = true;
     while (n.item->childCount() > 1) delete n.item->takeChild(1);
@@ -635,8 +665,18 @@ void TMainWindow::ActionsChanged(uint32_t jobId) {
 }
 
 void TMainWindow::ActionChanged(uint32_t handle, ActionField field) {
+    if (closing_) return;
     auto it = actions_.find(handle);
-    if (it == actions_.end() || closing_) return;
+    if (it == actions_.end()) {
+        // No node yet: only remember which action spoke last, for the
+        // status bars of its job.
+        TAction* action = field == ActionField::Image ? nullptr : ResolveActionHandle(handle);
+        if (!action || !action->Job()) return;
+        const uint32_t jobId = action->Job()->Id();
+        lastReported_[jobId] = handle;
+        if (jobId == selJob_) ShowSelectedAction();
+        return;
+    }
     ActionSnapshot a;
     if (!SnapshotAction(handle, &a)) return;
     if (field != ActionField::Image) lastReported_[it->second.jobId] = handle;
@@ -715,7 +755,7 @@ uint32_t TMainWindow::ShownAction() const {
     // The action it runs, or else the one that reported last.
     if (uint32_t current = SnapshotJob(*job).currentAction) return current;
     auto it = lastReported_.find(selJob_);
-    return it != lastReported_.end() && actions_.count(it->second) ? it->second : 0;
+    return it != lastReported_.end() && ResolveActionHandle(it->second) ? it->second : 0;
 }
 
 void TMainWindow::ShowSelectedAction() {
@@ -830,11 +870,14 @@ void TMainWindow::ItemRenamed(QTreeWidgetItem* item) {
     if (!job) return;
     std::string name = item->text(0).toStdString();
     if (name == SnapshotJob(*job).name) return;
-    // A name of spaces only keeps the old one.
-    if (!client_->RenameJob(id, name)) {
+    // A name of spaces only keeps the old one; a name another job has is
+    // refused with the reason.
+    std::string refusal;
+    if (!client_->RenameJob(id, name, &refusal)) {
         filling_ = true;
         item->setText(0, Q(SnapshotJob(*job).name));
         filling_ = false;
+        if (!refusal.empty()) Prompt::Message(this, kCaption, Q(refusal), QMessageBox::NoIcon);
     }
 }
 
@@ -1187,7 +1230,9 @@ TProgramShape WindowShape(int& argc, char** argv) {
     app->setQuitOnLastWindowClosed(false);
     app->setWindowIcon(AppIcon());
     shape.app = std::move(app);
-    shape.view = std::make_unique<TMainWindow>();
+    auto window = std::make_unique<TMainWindow>();
+    InstallDialogs(window->Dialogs());
+    shape.view = std::move(window);
     return shape;
 }
 

@@ -88,7 +88,9 @@ public:
     QAction* Command(int id) const;
     TJobTree* Tree() const { return tree_; }
     QTreeWidgetItem* JobItem(uint32_t id) const;
-    QTreeWidgetItem* ActionItem(uint32_t handle) const;
+    // The action's node; a job's action nodes are made when the job is
+    // first expanded (or asked for here), so a large tree opens quickly.
+    QTreeWidgetItem* ActionItem(uint32_t handle);
     QTreeWidgetItem* QueueItem() const { return queueItem_; }
     uint32_t SelectedJob() const { return selJob_; }
     uint32_t SelectedAction() const { return selAction_; }
@@ -116,6 +118,7 @@ private:
         QTreeWidgetItem* item = nullptr;
         QTreeWidgetItem* status = nullptr;
         std::vector<uint32_t> actions;  // handles, in run order
+        bool filled = false;            // action nodes made
     };
     struct ActionNodes {
         QTreeWidgetItem* item = nullptr;
@@ -129,6 +132,7 @@ private:
     void BuildTree();
     QTreeWidgetItem* MakeJobItem(uint32_t id);
     void AddActionNodes(uint32_t jobId, QTreeWidgetItem* jobItem);
+    void EnsureActionNodes(uint32_t jobId);
     void AddActionNode(uint32_t jobId, QTreeWidgetItem* jobItem, uint32_t handle);
     void FillChildren(uint32_t handle);
     void RefreshJob(uint32_t id);

@@ -26,7 +26,7 @@ std::vector<std::string> ActionIds(TJob& job) {
     return out;
 }
 
-TEST_F(WindowFixture, RenamingTrimsTheNameKeepsItWhenBlankAndSortsTheRootAgain) {
+TEST_F(WindowFixture, RenamingTrimsTheNameKeepsItWhenBlankOrTakenAndSortsTheRootAgain) {
     uint32_t id = AddJob("Alpha");
     AddJob("Mid");
     Start();
@@ -43,6 +43,12 @@ TEST_F(WindowFixture, RenamingTrimsTheNameKeepsItWhenBlankAndSortsTheRootAgain) 
         EXPECT_EQ(item->text(0), c.stored);
     }
     EXPECT_EQ(RootTexts(), (std::vector<QString>{" System Update Queue", "Beta", "Mid"}));
+    // A name another job has is refused with the reason and the old name stays.
+    PromptAnswers::Clear();
+    item->setText(0, "Mid");
+    EXPECT_EQ(TRegKey(app->jobs, TJob::KeyNameOf(id), false).GetString("Name"), "Beta");
+    EXPECT_EQ(item->text(0), "Beta");
+    EXPECT_EQ(Shown(), (std::vector<QString>{"Zarkell'40|A job named \"Mid\" already exists."}));
     item->setText(0, "Zulu");
     EXPECT_EQ(RootTexts(), (std::vector<QString>{" System Update Queue", "Mid", "Zulu"}));
     // Only job nodes can be edited.

@@ -44,6 +44,9 @@ TEST_F(WindowFixture, JobsSortAfterTheQueueWithTheirStatusLinesAndActions) {
     QString status = job->child(0)->text(0);
     EXPECT_TRUE(status.startsWith("COMPLETED [LastRun: ")) << status.toStdString();
     EXPECT_TRUE(status.contains("   NextRun: ")) << status.toStdString();
+    // The action nodes are made when the job is first opened.
+    EXPECT_EQ(job->childCount(), 1);
+    job->setExpanded(true);
     ASSERT_EQ(job->childCount(), 3);
     // Modules load at the first tick: until then every action lacks one.
     EXPECT_EQ(Image(job->child(1)), kImgActionOkNoModule);

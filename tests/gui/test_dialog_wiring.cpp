@@ -1,0 +1,103 @@
+// The window's commands with the real dialogs behind them, as the program
+// installs them: each command opens its dialog, OK goes through and Cancel
+// leaves the store as it was.
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QWizard>
+
+#include "../dialogs/DialogTest.h"
+#include "WindowFixture.h"
+#include "dialogs/JobPropertiesDialog.h"
+#include "jobs/JobDisplay.h"
+#include "ui/Commands.h"
+#include "ui/DialogWiring.h"
+
+namespace zk40test {
+namespace {
+
+using namespace zk40;
+using namespace zk40::ui;
+
+struct DialogWiringTest : WindowFixture {
+    void StartWithDialogs() {
+        window = std::make_unique<TMainWindow>();
+        InstallDialogs(window->Dialogs());
+        client = std::make_unique<TZarkellClient>(*app, paths, clock, *window, nullptr);
+        client->SetTickAlignment(false);
+        window->Attach(*client, *app);
+        client->SetupWindow();
+        window->Started();
+    }
+    void TearDown() override {
+        WindowFixture::TearDown();
+        dialogs::SetMessageHook(nullptr);
+        EXPECT_TRUE(NoDriverLeft()) << "a dialog the test drives never came up";
+    }
+};
+
+TEST_F(DialogWiringTest, NewJobAndPropertiesGoThroughTheDialogsAndCancelWritesNothing) {
+    app->SetFlagBit(kFlagUseWizard, false);
+    StartWithDialogs();
+
+    // Cancel in the form: no job, nothing stored.
+    const std::string before = StoreExport(*app);
+    WhenModal([](QWidget* form) {
+        EXPECT_EQ(form->windowTitle(), "Job Properties");
+        Click(form, 2);
+    });
+    window->Run(kCmdNewJob);
+    EXPECT_TRUE(client->Jobs().empty());
+    EXPECT_EQ(StoreExport(*app), before);
+
+    // OK: the job is made, listed and stored, and its name is open for
+    // editing as after the form.
+    WhenModal([](QWidget* form) { Click(form, 1); });
+    window->Run(kCmdNewJob);
+    ASSERT_EQ(client->Jobs().size(), 1u);
+    TJob& job = *client->Jobs()[0];
+    QTreeWidgetItem* item = window->JobItem(job.Id());
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(window->Tree()->currentItem(), item);
+    TRegKey stored(app->jobs, std::string(job.KeyName()));
+    EXPECT_EQ(stored.GetString("Name"), "(untitled)");
+
+    // Properties of the selected job: Cancel writes nothing, OK applies.
+    const std::string made = StoreExport(*app);
+    WhenModal([](QWidget* form) { Click(form, 2); });
+    window->Run(kCmdProperties);
+    EXPECT_EQ(StoreExport(*app), made);
+    WhenModal([](QWidget* form) {
+        zk40test::Find<QTabWidget>(form, 21506)->setCurrentIndex(
+            dialogs::TabOfSchedType(kSchedOnStartup));
+        Click(form, 1);
+    });
+    window->Run(kCmdProperties);
+    EXPECT_EQ(stored.GetDword("SchedType"), static_cast<uint32_t>(kSchedOnStartup));
+}
+
+TEST_F(DialogWiringTest, TheFirstWindowedStartAsksHowTheMachineIsConnected) {
+    app->base.DeleteValue("ConnType");
+    WhenModal([](QWidget* dlg) {
+        EXPECT_EQ(dlg->objectName(), "21800");
+        zk40test::Find<QRadioButton>(dlg, 21804)->setChecked(true);
+        Click(dlg, 1);
+    });
+    StartWithDialogs();
+    EXPECT_EQ(app->base.GetDword("ConnType"), kConnDedicated);
+}
+
+TEST_F(DialogWiringTest, InformationCommandsShowTheirDialogs) {
+    StartWithDialogs();
+    for (int command : {kCmdAbout, kCmdReleaseNotes}) {
+        QString title;
+        WhenModal([&title](QWidget* dlg) {
+            title = dlg->windowTitle();
+            static_cast<QDialog*>(dlg)->reject();
+        });
+        window->Run(command);
+        EXPECT_FALSE(title.isEmpty()) << command;
+    }
+}
+
+}  // namespace
+}  // namespace zk40test
