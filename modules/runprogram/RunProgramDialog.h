@@ -16,7 +16,7 @@ typedef int (*ZKRunProgramSettingsFn)(const ZKHostFunctions* host, ZKHwnd hwnd,
 #define ZK_RUNPROGRAM_SETTINGS_ENTRY "ZKRunProgramSettings"
 #define ZK_RUNPROGRAM_DIALOG_FILE "zk40_runprogram_dialog.so"
 #ifndef ZK_RUNPROGRAM_DIALOG_SUBDIR
-#define ZK_RUNPROGRAM_DIALOG_SUBDIR "lib/zarkell40"
+#define ZK_RUNPROGRAM_DIALOG_SUBDIR "lib/zarkell40/dialogs"
 #endif
 
 #ifdef __cplusplus

@@ -279,7 +279,7 @@ std::string FolderOf(const std::string& path) {
 }
 
 // Where the settings dialog library may be: the folder ZK40_MODULE_LIBDIR
-// names, the program's library folder (installed: <prefix>/<libdir>/zarkell40
+// names, the program's library folder (installed: <prefix>/<libdir>/zarkell40/dialogs
 // beside <prefix>/bin; built: the modules folder beside the executable), and
 // the folder of this module file.
 std::vector<std::string> DialogCandidates() {

@@ -110,7 +110,7 @@ int RunApplication(AppContext& ctx) {
         view.StartupError(app.OpenError() + "; settings will not be kept");
 
     if (claim == TInstanceLock::Claim::Failed) {
-        view.StartupError("Cannot check for a running instance: " + error);
+        view.StartupError("cannot check for a running instance: " + error);
         shape.view.reset();
         DestroyApplication(application);
         return 1;

@@ -336,18 +336,11 @@ void TZarkellClient::PostActionEnded(uint32_t handle, const std::string& fallbac
     pump_->PostCall([this, handle, fallbackText] {
         TAction* a = ResolveActionHandle(handle);
         if (!a) return;
-        std::string jobName, actionName, text;
-        {
-            TSync::TLock jobLock(*a->Job());
-            jobName = a->Job()->Name.Get();
-        }
         {
             TSync::TLock lock(*a);
             if (!a->StatusReported) a->Status = fallbackText;
-            text = a->Status.Get();
-            actionName = a->Name.Get();
         }
-        view_.ShowActionStatus(jobName, actionName, text);
+        view_.ActionChanged(handle, ActionField::Status);
     });
 }
 

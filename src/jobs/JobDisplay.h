@@ -7,6 +7,7 @@
 #include <string>
 
 #include "jobs/Snapshot.h"
+#include "scheduler/NextRun.h"
 #include "support/StoreTime.h"
 
 namespace zk40 {
@@ -21,19 +22,6 @@ enum class JobState : uint32_t {
     Cancelled = 6,       // shown if stored, but nothing sets it
 };
 constexpr uint32_t operator+(JobState s) { return static_cast<uint32_t>(s); }
-
-// Schedule kinds that have a next occurrence worth showing.
-enum SchedKind : uint32_t {
-    kSchedManually = 1,
-    kSchedOnStartup = 2,
-    kSchedMonthly = 3,
-    kSchedWeekly = 4,
-    kSchedDaily = 5,
-    kSchedHourly = 6,
-    kSchedEvery = 7,
-    kSchedYearly = 8,
-    kSchedOnce = 9,
-};
 
 // Indices into the tree's image list.
 enum TreeImage : int {

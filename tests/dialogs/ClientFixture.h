@@ -4,14 +4,14 @@
 #include "Catalogue.h"
 #include "DialogTest.h"
 #include "base/Client.h"
-#include "base/ClientView.h"
+#include "jobs/ClientView.h"
 
 namespace zk40test {
 
 class QuietView : public zk40::IClientView {
 public:
     void ShowStatus(const std::string& text) override { statuses.push_back(text); }
-    void ShowActionStatus(const std::string&, const std::string&, const std::string&) override {}
+    void StartupError(const std::string& text) override { statuses.push_back(text); }
     std::vector<std::string> statuses;
 };
 
