@@ -258,6 +258,9 @@ private:
     bool alignTicks_ = true;
     bool keepTicking_ = false;
     bool sleeping_ = false;
+    // Jobs started in one go before the event loop gets a turn.
+    static constexpr size_t kStartsPerTurn = 32;
+    bool startsPosted_ = false;
     int clockFd_ = -1;
     long utcOffset_ = 0;
     std::function<bool()> stopQuery_;
