@@ -1,5 +1,6 @@
 #include "base/Client.h"
 
+#include <malloc.h>
 #include <strings.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -167,9 +168,14 @@ void TZarkellClient::LoadJobs() {
             RecordLoadedPrints();
             return true;
         });
+        // The load read the whole store once through the page cache and
+        // left the heap full of the reads' scraps; neither is needed until
+        // something runs, and an idle program should be small.
+        app_.Store()->ReleaseMemory();
     } else {
         LoadJobsNow();
     }
+    malloc_trim(0);
 }
 
 void TZarkellClient::LoadJobsNow() {
@@ -419,6 +425,13 @@ void TZarkellClient::Rearm() {
     if (Idle()) {
         int64_t sleep = IdleSleepMs();
         if (sleep >= 0) {
+            if (trimWhenIdle_) {
+                // Going to sleep after work (the load, a burst of runs):
+                // the heap's free pages go back to the system rather than
+                // stay counted against an idle program.
+                trimWhenIdle_ = false;
+                malloc_trim(0);
+            }
             // The wake-up is a pass: it lands just after the due second.
             sleeping_ = true;
             tickCounter_ = 4;
@@ -758,6 +771,7 @@ void TZarkellClient::ReapThreads() {
             t.WaitForEnd(-1);
             threads_.erase(threads_.begin() + static_cast<long>(i));
             found = true;
+            trimWhenIdle_ = true;
             if (ApplyDeferredChange(&job)) break;
             {
                 TSync::TLock lock(job);
