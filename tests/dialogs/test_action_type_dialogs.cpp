@@ -2,7 +2,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-#include "ClientFixture.h"
+#include "ModuleClientFixture.h"
 #include "dialogs/ActionTypeDialogs.h"
 
 using namespace zk40;
@@ -11,9 +11,9 @@ using namespace zk40test;
 
 namespace {
 
-struct ActionTypesTest : ClientFixture {
+struct ActionTypesTest : ModuleClientFixture {
     void SetUp() override {
-        ClientFixture::SetUp();
+        ModuleClientFixture::SetUp();
         // A second vendor whose module is not on disk, and a module that
         // needs a newer program.
         TRegKey(actions, "ACME").SetString("VENDOR", "Acme Tools");

@@ -9,7 +9,7 @@
 #include <QSpinBox>
 #include <cstdlib>
 
-#include "ClientFixture.h"
+#include "ModuleClientFixture.h"
 #include "Process.h"
 #include "jobs/Job.h"
 
@@ -18,12 +18,12 @@ using namespace zk40test;
 
 namespace {
 
-struct RunProgramDialogTest : ClientFixture {
+struct RunProgramDialogTest : ModuleClientFixture {
     std::unique_ptr<TJob> job;
     uint32_t handle = 0;
 
     void SetUp() override {
-        ClientFixture::SetUp();
+        ModuleClientFixture::SetUp();
         setenv("ZK40_MODULE_LIBDIR", ZK40_RUNPROGRAM_DIALOG_DIR, 1);
         StartClient();
         LoadRunProgram();
@@ -35,7 +35,7 @@ struct RunProgramDialogTest : ClientFixture {
     }
     void TearDown() override {
         job.reset();
-        ClientFixture::TearDown();
+        ModuleClientFixture::TearDown();
     }
     void SetText(int16_t id, const std::string& text) {
         job->SetProperty(handle, {.Id = id, .Code = 2, .Text = text});

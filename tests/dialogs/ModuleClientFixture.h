@@ -15,7 +15,7 @@ public:
     std::vector<std::string> statuses;
 };
 
-struct ClientFixture : DialogFixture {
+struct ModuleClientFixture : DialogFixture {
     zk40::FixedClock clock{zk40::ToStoreTime(2026, 12, 10, 10, 0, 0)};
     QuietView view;
     zk40::TRegKey actions;
