@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the unit tests with ThreadSanitizer into build-tsan/ and runs the
-# tests of the scheduler, the job threads, the locks and the module host's
-# services, where threads meet.
+# tests where threads meet: the scheduler, the job threads, the locks, the
+# module host's services and whole update runs (the update worker).
 #
 #   scripts/tsan.sh [ctest -R pattern]
 #

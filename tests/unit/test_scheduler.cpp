@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -429,7 +430,7 @@ TEST_F(SchedulerFixture, StoredStatusBelongsToTheRunThatEnded) {
 // A module that asks for an error text without a buffer gets a refusal.
 TEST_F(SchedulerFixture, ErrorTextRequestWithoutBufferIsRefused) {
     Start();
-    intptr_t answer = -1;
+    std::atomic<intptr_t> answer{-1};
     std::thread module([&] { answer = client->Pump().Send(ZKM_ERROR_TEXT, 2, 0); });
     ASSERT_TRUE(client->Pump().WaitServing([&] { return answer != -1; }, 20000));
     module.join();
