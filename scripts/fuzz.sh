@@ -13,7 +13,8 @@
 # FUZZ_NICE (default 10) is the nice level; FUZZ_MAX_LEN (default 8192) the
 # longest input tried.
 set -euo pipefail
-top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+top="$zk40_top"
 all=(regfile config actiondata arguments dateexpand archive)
 if (($# < 1)) || ! [[ "$1" =~ ^[0-9]+$ ]]; then
   echo "usage: $0 SECONDS [TARGET...]   (targets: ${all[*]})" >&2
@@ -27,20 +28,9 @@ for t in "${targets[@]}"; do
   [[ -d "$top/fuzz/corpus/$t" ]] || { echo "unknown fuzz target: $t" >&2; exit 2; }
 done
 
-"$top/scripts/setup.sh"
 build="$top/build-fuzz"
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-  export CCACHE_BASEDIR="$top"
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
-CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZK40_FUZZ=ON \
-  "${launcher[@]}" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/zk40_fuzz_}"
-
-export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=0"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-export LSAN_OPTIONS="suppressions=$top/scripts/sanitize/lsan.supp:print_suppressions=0"
+CC=clang CXX=clang++ zk40_build "$build" -DZK40_FUZZ=ON -- "${targets[@]/#/zk40_fuzz_}"
+zk40_sanitizer_env
 mkdir -p "$build/artifacts"
 failed=()
 for t in "${targets[@]}"; do

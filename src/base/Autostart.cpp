@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "store/AppPaths.h"
+#include "support/AtomicFile.h"
 
 namespace zk40 {
 
@@ -98,24 +99,7 @@ bool SetAutostart(bool enable, const std::string& exePath, std::string* error) {
         *error = "cannot make the folder " + dir + ": " + strerror(errno);
         return false;
     }
-    const std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << AutostartEntry(exePath);
-        if (!out.flush()) {
-            *error = "cannot write " + tmp + ": " + strerror(errno);
-            out.close();
-            unlink(tmp.c_str());
-            return false;
-        }
-    }
-    chmod(tmp.c_str(), 0644);
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
-        *error = "cannot write " + path + ": " + strerror(errno);
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return ReplaceFileAtomically(path, AutostartEntry(exePath), 0644, error);
 }
 
 }  // namespace zk40

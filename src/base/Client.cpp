@@ -1,5 +1,6 @@
 #include "base/Client.h"
 
+#include <malloc.h>
 #include <strings.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -167,9 +168,14 @@ void TZarkellClient::LoadJobs() {
             RecordLoadedPrints();
             return true;
         });
+        // The load read the whole store once through the page cache and
+        // left the heap full of the reads' scraps; neither is needed until
+        // something runs, and an idle program should be small.
+        app_.Store()->ReleaseMemory();
     } else {
         LoadJobsNow();
     }
+    malloc_trim(0);
 }
 
 void TZarkellClient::LoadJobsNow() {
@@ -419,6 +425,13 @@ void TZarkellClient::Rearm() {
     if (Idle()) {
         int64_t sleep = IdleSleepMs();
         if (sleep >= 0) {
+            if (trimWhenIdle_) {
+                // Going to sleep after work (the load, a burst of runs):
+                // the heap's free pages go back to the system rather than
+                // stay counted against an idle program.
+                trimWhenIdle_ = false;
+                malloc_trim(0);
+            }
             // The wake-up is a pass: it lands just after the due second.
             sleeping_ = true;
             tickCounter_ = 4;
@@ -758,6 +771,7 @@ void TZarkellClient::ReapThreads() {
             t.WaitForEnd(-1);
             threads_.erase(threads_.begin() + static_cast<long>(i));
             found = true;
+            trimWhenIdle_ = true;
             if (ApplyDeferredChange(&job)) break;
             {
                 TSync::TLock lock(job);
@@ -772,33 +786,52 @@ void TZarkellClient::ReapThreads() {
 }
 
 void TZarkellClient::StartDueJobs(StoreTime now) {
-    std::vector<TJob*> due;
-    while (!queue_.Empty()) {
+    auto frontDue = [&] {
+        if (queue_.Empty()) return false;
         TJob* job = queue_.Front();
-        {
-            TSync::TLock lock(*job);
-            if (now < job->NextRun.Get()) break;
-        }
+        TSync::TLock lock(*job);
+        return job->NextRun.Get() <= now;
+    };
+    // A few at a time: each job's module reads its settings and reports its
+    // status through the main thread, so the jobs started first would wait
+    // for the last of a thousand to be made before they could even begin.
+    std::vector<TJob*> due;
+    while (due.size() < kStartsPerTurn && frontDue()) {
+        due.push_back(queue_.Front());
         queue_.PopFront();
-        due.push_back(job);
     }
     if (due.empty()) return;
     // The first job of a burst starts before the rest are prepared, so its
     // start does not wait for theirs.
     StartJob(*due.front(), true);
-    if (due.size() == 1) return;
-    // The others' LastRun and State go to the store in one commit instead
-    // of two each, so the last of them starts soon after the first.
-    auto rest = due.begin() + 1;
-    if (app_.Store()) {
-        app_.Store()->Transaction([&] {
+    if (due.size() > 1) {
+        // The others' LastRun and State go to the store in one commit
+        // instead of two each, so the last of them starts soon after the
+        // first.
+        auto rest = due.begin() + 1;
+        if (app_.Store()) {
+            app_.Store()->Transaction([&] {
+                for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
+                return true;
+            });
+        } else {
             for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
-            return true;
-        });
-    } else {
-        for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
+        }
+        for (auto it = rest; it != due.end(); ++it) StartJob(**it, false);
     }
-    for (auto it = rest; it != due.end(); ++it) StartJob(**it, false);
+    // The rest stay queued (so removing, reloading or running one by hand
+    // works on them as on any queued job) and are started once the event
+    // loop has answered what the jobs just started asked meanwhile.
+    if (frontDue() && !startsPosted_) {
+        startsPosted_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                startsPosted_ = false;
+                if (!closed_ && schedulerEnabled_ && !updating_) StartDueJobs(clock_.Now());
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void TZarkellClient::MarkStarted(TJob& job) {

@@ -262,6 +262,11 @@ private:
     bool alignTicks_ = true;
     bool keepTicking_ = false;
     bool sleeping_ = false;
+    // Jobs started in one go before the event loop gets a turn.
+    static constexpr size_t kStartsPerTurn = 32;
+    bool startsPosted_ = false;
+    // Whether the heap is to be trimmed when the program next goes to sleep.
+    bool trimWhenIdle_ = true;
     int clockFd_ = -1;
     long utcOffset_ = 0;
     std::function<bool()> stopQuery_;

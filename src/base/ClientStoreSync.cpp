@@ -95,9 +95,14 @@ struct StoredJobs {
         return it == byId.end() ? nullptr : &keys[it->second];
     }
 
-    explicit StoredJobs(const TRegKey& jobs) {
+    // Without the actions when only the jobs' own values are wanted: the
+    // actions' keys are most of the store.
+    explicit StoredJobs(const TRegKey& jobs, bool withActions = true) {
         if (!jobs.IsValid()) return;
-        jobs.Store()->LoadTwoLevels(jobs.Id(), &keys);
+        if (withActions)
+            jobs.Store()->LoadTwoLevels(jobs.Id(), &keys);
+        else
+            jobs.Store()->LoadOneLevel(jobs.Id(), &keys);
         for (size_t i = 0; i < keys.size(); ++i) {
             byId[keys[i].id] = i;
             children[keys[i].parent].push_back(i);
@@ -119,6 +124,8 @@ void TZarkellClient::RecordPrint(TJob& job, const StoredJobs* stored) {
     }
     static const std::vector<RegNamedValue> kNone;
     unboundPrints_[job.Id()] = UnboundValuesPrint(vals ? *vals : kNone);
+    // The bound members hold the values; the key's copy is not kept.
+    if (!stored) job.Key().DropSnapshot();
 }
 
 std::unique_ptr<TJob> TZarkellClient::MakeLoadedJob(uint32_t id, StoreTime now,
@@ -373,7 +380,7 @@ TZarkellClient::StoreSyncCounts TZarkellClient::TakeInStoreChanges() {
 }
 
 void TZarkellClient::RecordLoadedPrints() {
-    const StoredJobs stored(app_.jobs);
+    const StoredJobs stored(app_.jobs, false);
     for (auto& j : jobs_) RecordPrint(*j, &stored);
 }
 

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "store/AppPaths.h"
+#include "support/AtomicFile.h"
 
 extern char** environ;
 
@@ -144,23 +145,8 @@ bool TService::Install(const std::string& runAsUser, std::string* report) {
         *report = "cannot make the folder " + dir + ": " + strerror(errno);
         return false;
     }
-    std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << UnitText(text, ExecutablePath(), runAsUser);
-        if (!out.flush()) {
-            *report = "cannot write " + tmp + ": " + strerror(errno);
-            out.close();
-            unlink(tmp.c_str());
-            return false;
-        }
-    }
-    chmod(tmp.c_str(), 0644);
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
-        *report = "cannot write " + path + ": " + strerror(errno);
-        unlink(tmp.c_str());
+    if (!ReplaceFileAtomically(path, UnitText(text, ExecutablePath(), runAsUser), 0644, report))
         return false;
-    }
     *report = "Wrote " + path + (runAsUser.empty() ? "" : " (runs as " + runAsUser + ")") + ".\n";
     if (ManagedBySystemd()) {
         if (!Systemctl(system, {"daemon-reload"}))

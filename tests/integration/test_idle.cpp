@@ -1,16 +1,13 @@
 // An idle program sleeps until something is due, yet still starts jobs at
 // their second and answers a hand-over at once.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "Catalogue.h"
-#include "Process.h"
-#include "TestEnv.h"
-#include "store/AppStore.h"
+#include "ProgramFixture.h"
 #include "store/Trace.h"
 #include "support/StoreTime.h"
 
@@ -19,26 +16,12 @@ using namespace zk40test;
 
 namespace {
 
-struct IdleFixture : ::testing::Test {
-    TempDir dir;
-    ScopedXdg xdg{dir};
-    AppPaths paths = AppPaths::FromEnvironment();
-    std::unique_ptr<TAppStore> app;
-    TRegKey actions;
-
+struct IdleFixture : RealProgramFixture {
     void SetUp() override {
-        paths.MakeFolders();
-        app = std::make_unique<TAppStore>(paths);
-        actions = TRegKey(app->product, "actions");
-        InstallModule(actions, paths.actionsDir, ZK40_TESTMODULE_PATH, "ZKA00001.dll", "ZKTEST",
-                      "TESTMOD", {"TESTACT"});
+        InstallTestModule();
         // Every tick writes a line to the trace log, so the log counts them.
         app->base.SetDword("DebugFlags", kTraceTimer);
         app->base.SetString("DebugCode", debugcode::Issue(0xFF, CurrentStoreTime() + 86400));
-    }
-    ChildProcess Start(std::vector<std::string> args = {}) {
-        args.insert(args.begin(), ZK40_BIN);
-        return ChildProcess(args, dir / "out.txt", {{"ZK40_NO_START_DELAY", "1"}});
     }
     int Ticks() {
         std::ifstream in(paths.traceLog);
@@ -48,14 +31,6 @@ struct IdleFixture : ::testing::Test {
             if (line.find("::EvTimer()") != std::string::npos) ++n;
         return n;
     }
-    bool WaitForRun(uint32_t id, int timeoutMs) {
-        TRegKey job(app->jobs, TJob::KeyNameOf(id), false);
-        for (int waited = 0; waited < timeoutMs; waited += 100) {
-            if (job.GetDword("LastRun") != 0 && job.GetDword("State") == 5) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
-    }
 };
 
 TEST_F(IdleFixture, SleepsBetweenDueMomentsAndStillRunsTheJobs) {
@@ -64,15 +39,14 @@ TEST_F(IdleFixture, SleepsBetweenDueMomentsAndStillRunsTheJobs) {
                                 CurrentStoreTime() + 4);
     MakeTestJob(app->jobs, actions, "Far", {{}}, 9, CurrentStoreTime() + 400 * 86400);
     ChildProcess p = Start();
-    ASSERT_TRUE(WaitForRun(once, 30000)) << p.Output();
+    ASSERT_TRUE(WaitFor([&] { return JobRan(once); }, 30000)) << p.Output();
     // Idle again: over three seconds a ticking program would trace about
     // thirty ticks; a sleeping one none or one.
     int before = Ticks();
     std::this_thread::sleep_for(std::chrono::seconds(3));
     int during = Ticks() - before;
     EXPECT_LE(during, 2) << "ticks while idle";
-    p.Signal(SIGTERM);
-    EXPECT_EQ(p.Wait(30000), 0) << p.Output();
+    Stop(p);
 }
 
 TEST_F(IdleFixture, HandOverWakesASleepingProgram) {
@@ -80,11 +54,30 @@ TEST_F(IdleFixture, HandOverWakesASleepingProgram) {
     ChildProcess p = Start();
     // Let it settle into its sleep, which lasts up to five minutes.
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    ChildProcess second({ZK40_BIN, "/runjob:Manual"}, dir / "second.txt",
-                        {{"ZK40_NO_START_DELAY", "1"}});
+    ChildProcess second = Start({"/runjob:Manual"});
     EXPECT_EQ(second.Wait(30000), 0) << second.Output();
     // Well inside the longest sleep: only the wake-up can have started it.
-    EXPECT_TRUE(WaitForRun(id, 20000)) << p.Output();
+    EXPECT_TRUE(WaitFor([&] { return JobRan(id); }, 20000)) << p.Output();
+    Stop(p);
+}
+
+TEST_F(IdleFixture, NetworkAndArchiveLibrariesStayUnloadedUntilAnUpdateNeedsThem) {
+    // No shipped modules to install, so nothing at start needs an update.
+    app->base.SetDword("ShippedModules", 1);
+    MakeTestJob(app->jobs, actions, "Far", {{}}, 9, CurrentStoreTime() + 400 * 86400);
+    TempDir share;
+    ChildProcess p(std::vector<std::string>{ZK40_BIN}, dir / "out.txt",
+                   {{"ZK40_NO_START_DELAY", "1"}, {"ZK40_SHARE_DIR", share.path()}});
+    ASSERT_TRUE(WaitFor(
+        [&] { return p.Output().find("System Initialization:  Completed,") != std::string::npos; },
+        30000))
+        << p.Output();
+    std::ifstream maps("/proc/" + std::to_string(p.pid()) + "/maps");
+    std::stringstream all;
+    all << maps.rdbuf();
+    ASSERT_NE(all.str().find("libQt6Core"), std::string::npos) << "maps unreadable";
+    for (const char* lib : {"libcurl", "libzip", "libssl", "libcrypto", "libQt6Network"})
+        EXPECT_EQ(all.str().find(lib), std::string::npos) << lib << " is loaded at rest";
     p.Signal(SIGTERM);
     EXPECT_EQ(p.Wait(30000), 0) << p.Output();
 }

@@ -1,69 +1,22 @@
 // The running instance and other processes: hand-overs of command lines,
 // edits of the store made while it runs, and the program's own switches.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <thread>
 
 #include "Catalogue.h"
-#include "Process.h"
-#include "TestEnv.h"
+#include "ProgramFixture.h"
 #include "base/InstanceRequest.h"
-#include "store/AppStore.h"
 
 using namespace zk40;
 using namespace zk40test;
 
 namespace {
 
-struct InstanceFixture : ::testing::Test {
-    TempDir dir;
-    ScopedXdg xdg{dir};
-    AppPaths paths = AppPaths::FromEnvironment();
-    std::unique_ptr<TAppStore> app;
-    TRegKey actions;
-    int outputs = 0;
+struct InstanceFixture : RealProgramFixture {
     const std::string jobsPath = std::string("HKCU\\") + kProductKeyPath + "\\jobs\\";
 
-    void SetUp() override {
-        paths.MakeFolders();
-        app = std::make_unique<TAppStore>(paths);
-        actions = TRegKey(app->product, "actions");
-        InstallModule(actions, paths.actionsDir, ZK40_TESTMODULE_PATH, "ZKA00001.dll", "ZKTEST",
-                      "TESTMOD", {"TESTACT"});
-    }
-    std::vector<std::pair<std::string, std::string>> Env() {
-        return {{"ZK40_NO_START_DELAY", "1"}};
-    }
-    ChildProcess Start(std::vector<std::string> args = {}) {
-        args.insert(args.begin(), ZK40_BIN);
-        return ChildProcess(args, dir / ("out" + std::to_string(outputs++) + ".txt"), Env());
-    }
-    // Up once it answers on its socket and has loaded its modules.
-    void StartRunning(ChildProcess& p) {
-        p = Start();
-        ASSERT_TRUE(WaitFor(
-            [&] { return p.Output().find("Initialization:  Completed,") != std::string::npos; },
-            30000))
-            << p.Output();
-        ASSERT_EQ(NotifyStoreChanged(paths.runtimeDir, 20000).kind, InstanceAnswer::Kind::Ok);
-    }
-    TRegKey JobKey(uint32_t id) { return TRegKey(app->jobs, TJob::KeyNameOf(id), false); }
-    bool Ran(uint32_t id) {
-        TRegKey k = JobKey(id);
-        return k.GetDword("LastRun") > kSmallestTime && k.GetDword("State") == 5;
-    }
-    int Reg(std::vector<std::string> args, std::string* out = nullptr) {
-        args.insert(args.begin(), ZK40_REG_BIN);
-        std::string o;
-        int rc = RunProcess(args, &o, 30000, Env());
-        if (out) *out = o;
-        return rc;
-    }
-    void Stop(ChildProcess& p) {
-        p.Signal(SIGTERM);
-        EXPECT_EQ(p.Wait(30000), 0) << p.Output();
-    }
+    void SetUp() override { InstallTestModule(); }
 };
 
 // Twenty clients at once, each for its own job: every job runs, and each
@@ -78,7 +31,7 @@ TEST_F(InstanceFixture, ConcurrentRunJobHandOversRunEveryJob) {
     for (int i = 0; i < 20; ++i) clients.push_back(Start({"/runjob:Job " + std::to_string(i)}));
     for (auto& c : clients) EXPECT_EQ(c.Wait(60000), 0) << c.Output();
     for (uint32_t id : ids)
-        EXPECT_TRUE(WaitFor([&] { return Ran(id); }, 60000)) << TJob::KeyNameOf(id);
+        EXPECT_TRUE(WaitFor([&] { return JobRan(id); }, 60000)) << TJob::KeyNameOf(id);
     for (auto& c : clients) EXPECT_EQ(c.Output(), "");
     // The last line handed over stays in the store.
     std::string last = app->base.GetString("CommandLine");
@@ -93,14 +46,14 @@ TEST_F(InstanceFixture, QuotedNameInOneArgumentRunsThatJobOnly) {
     uint32_t longOne = MakeTestJob(app->jobs, actions, "Nightly Backup", {{.mode = 0}});
     uint32_t other = MakeTestJob(app->jobs, actions, "Other Job", {{.mode = 0}});
     ChildProcess first = Start({"/runjob:\"Other Job\""});
-    ASSERT_TRUE(WaitFor([&] { return Ran(other); }, 30000)) << first.Output();
+    ASSERT_TRUE(WaitFor([&] { return JobRan(other); }, 30000)) << first.Output();
     std::string out;
     EXPECT_EQ(RunProcess({ZK40_BIN, "/runjob:\"Nightly Backup\""}, &out, 30000, Env()), 0) << out;
     EXPECT_EQ(out, "");
-    ASSERT_TRUE(WaitFor([&] { return Ran(longOne); }, 30000)) << first.Output();
+    ASSERT_TRUE(WaitFor([&] { return JobRan(longOne); }, 30000)) << first.Output();
     EXPECT_EQ(app->base.GetString("CommandLine"), "/runjob:\"Nightly Backup\"");
     Stop(first);
-    EXPECT_FALSE(Ran(shortOne)) << first.Output();
+    EXPECT_FALSE(JobRan(shortOne)) << first.Output();
 }
 
 // A hand-over for a name no job has still succeeds as a hand-over (exit 0),
@@ -134,7 +87,7 @@ TEST_F(InstanceFixture, BareWakeUpDoesNotReplayTheStoredCommandLine) {
     InstanceAnswer bad = SendInstanceRequest(paths.runtimeDir, "FROBNICATE");
     EXPECT_EQ(bad.kind, InstanceAnswer::Kind::Refused);
     Stop(first);
-    EXPECT_FALSE(Ran(id));
+    EXPECT_FALSE(JobRan(id));
 }
 
 // Jobs added, changed and deleted with the store editor while the program
@@ -162,7 +115,7 @@ TEST_F(InstanceFixture, StoreEditorChangesApplyWhileRunning) {
     ASSERT_EQ(Reg({"import", dir / "fresh.reg"}, &out), 0) << out;
     EXPECT_EQ(RunProcess({ZK40_BIN, "/runjob:Fresh Job"}, &out, 30000, Env()), 0);
     EXPECT_EQ(out, "");
-    ASSERT_TRUE(WaitFor([&] { return Ran(0xBEE); }, 30000)) << p.Output();
+    ASSERT_TRUE(WaitFor([&] { return JobRan(0xBEE); }, 30000)) << p.Output();
     EXPECT_EQ(TRegKey(JobKey(0xBEE), "A00000001").GetString("Status"), "fresh ran");
 
     // Changed: a new name and retry count. The job is found by its new name
@@ -210,7 +163,7 @@ TEST_F(InstanceFixture, UnannouncedChangeIsNoticedAndKept) {
                    InstanceAnswer::Kind::Ok;
         },
         30000));
-    ASSERT_TRUE(WaitFor([&] { return Ran(id); }, 30000)) << p.Output();
+    ASSERT_TRUE(WaitFor([&] { return JobRan(id); }, 30000)) << p.Output();
     JobKey(id).SetDword("Hour", 5);
     Stop(p);
     EXPECT_EQ(JobKey(id).GetDword("Hour"), 5u);

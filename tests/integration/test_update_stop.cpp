@@ -3,49 +3,24 @@
 // nothing it downloaded.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <zip.h>
 
 #include "Catalogue.h"
-#include "Process.h"
-#include "TestEnv.h"
+#include "ProgramFixture.h"
 #include "TestHttpServer.h"
-#include "store/AppStore.h"
 
 using namespace zk40;
 using namespace zk40test;
 
 namespace {
 
-std::string Zip(const std::vector<std::pair<std::string, std::string>>& entries) {
-    TempDir d;
-    std::string path = d / "a.zip";
-    int err = 0;
-    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
-    for (const auto& [name, data] : entries) {
-        zip_source_t* src = zip_source_buffer(za, data.data(), data.size(), 0);
-        zip_file_add(za, name.c_str(), src, ZIP_FL_OVERWRITE);
-    }
-    zip_close(za);
-    return ReadFile(path);
-}
-
-struct UpdateStopFixture : ::testing::Test {
-    TempDir dir;
-    ScopedXdg xdg{dir};
-    AppPaths paths = AppPaths::FromEnvironment();
-    std::unique_ptr<TAppStore> app;
-    TRegKey actions;
+struct UpdateStopFixture : RealProgramFixture {
     TestHttpServer server;
 
     void SetUp() override {
         setenv("no_proxy", "127.0.0.1,localhost", 1);
-        paths.MakeFolders();
-        app = std::make_unique<TAppStore>(paths);
-        actions = TRegKey(app->product, "actions");
         app->base.SetDword("ShippedModules", 1);
         app->base.SetDword("ConnType", 0);
-        InstallModule(actions, paths.actionsDir, ZK40_TESTMODULE_PATH, "ZKA00001.dll", "ZKTEST",
-                      "TESTMOD", {"TESTACT"});
+        InstallTestModule();
         // A job whose action never ends and ignores every request to stop.
         MakeTestJob(app->jobs, actions, "Forever", {{.mode = 2, .sleepMs = 0, .ignoreStop = 1}});
     }
@@ -54,10 +29,8 @@ struct UpdateStopFixture : ::testing::Test {
     // sends SIGTERM. The exit code, or -1 when it did not end.
     int RunAndStop(const std::string& waitText, std::string* output) {
         app->base.SetString("LocalUpdate", "http://" + server.Address() + "/cfg");
-        ChildProcess p({ZK40_BIN, "/runjob:Forever"}, dir / "out.txt",
-                       {{"ZK40_NO_START_DELAY", "1"},
-                        {"ZK40_SHUTDOWN_WAIT_MS", "1000"},
-                        {"ZK40_VERBOSE", "1"}});
+        ChildProcess p = Start({"/runjob:Forever"},
+                               {{"ZK40_SHUTDOWN_WAIT_MS", "1000"}, {"ZK40_VERBOSE", "1"}});
         bool reached = WaitFor(
             [&] { return p.Output().find(waitText) != std::string::npos; }, 30000);
         EXPECT_TRUE(reached) << p.Output();
@@ -72,7 +45,7 @@ TEST_F(UpdateStopFixture, StopWhileAModuleReplacementWaitsForJobsEndsTheProgram)
     const std::string base = "http://" + server.Address();
     server.Serve("/cfg", "VENDORID: ZKTEST\nMODULEID: TESTMOD\nAVAILVER: 2\nURL: " + base +
                              "/testmod.zkz\nACTIONID: TESTACT\nDESC: Test\n");
-    server.Serve("/testmod.zkz", Zip({{"ACTION.DLL", ReadFile(ZK40_TESTMODULE_V2_PATH)}}));
+    server.Serve("/testmod.zkz", ZipBytes({{"ACTION.DLL", ReadFile(ZK40_TESTMODULE_V2_PATH)}}));
     std::string out;
     EXPECT_EQ(RunAndStop("SysUpd:  Loading Action...", &out), 0) << out;
     EXPECT_NE(out.find("Replacement of module \"ZKTEST:TESTMOD\" abandoned"), std::string::npos)

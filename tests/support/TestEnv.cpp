@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zip.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -63,5 +64,23 @@ void WriteFile(const std::string& path, const std::string& data) {
 }
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string ZipBytes(const std::vector<std::pair<std::string, std::string>>& entries) {
+    TempDir d;
+    std::string path = d / "a.zip";
+    int err = 0;
+    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    if (!za) throw std::runtime_error("zip_open failed");
+    for (const auto& [name, data] : entries) {
+        zip_source_t* src = zip_source_buffer(za, data.data(), data.size(), 0);
+        if (!src || zip_file_add(za, name.c_str(), src, ZIP_FL_OVERWRITE) < 0) {
+            zip_source_free(src);
+            zip_discard(za);
+            throw std::runtime_error("cannot add " + name + " to a zip archive");
+        }
+    }
+    if (zip_close(za) != 0) throw std::runtime_error("zip_close failed");
+    return ReadFile(path);
+}
 
 }  // namespace zk40test

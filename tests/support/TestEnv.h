@@ -3,6 +3,8 @@
 // TempDir; ScopedXdg points XDG_DATA_HOME, XDG_STATE_HOME, XDG_RUNTIME_DIR and
 // TMPDIR into it so that nothing leaks into the user's own folders.
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace zk40test {
 
@@ -37,5 +39,8 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 bool FileExists(const std::string& path);
+// The bytes of a zip archive of the given (name, contents) entries, as an
+// update server would send it.
+std::string ZipBytes(const std::vector<std::pair<std::string, std::string>>& entries);
 
 }  // namespace zk40test

@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
+#include <vector>
 
 #include "Process.h"
 #include "TestEnv.h"
@@ -159,6 +162,43 @@ TEST(Autostart, EntryIsWrittenQuotedAndRemoved) {
     ASSERT_TRUE(SetAutostart(false, "", &error)) << error;
     EXPECT_FALSE(FileExists(path));
     EXPECT_TRUE(SetAutostart(false, "", &error)) << "removing twice is fine";
+}
+
+// The entry (and the service unit, written the same way) replaces the old
+// file whole and never writes through a link planted beside it.
+TEST(Autostart, EntryReplacesTheFileWholeAndFollowsNoPlantedLink) {
+    TempDir dir;
+    ScopedEnv config("XDG_CONFIG_HOME", dir / "config");
+    const std::string path = AutostartFilePath();
+    const std::string folder = dir / "config/autostart";
+    const std::string victim = dir / "victim";
+    WriteFile(victim, "precious");
+    ASSERT_TRUE(std::filesystem::create_directories(folder));
+    ASSERT_EQ(symlink(victim.c_str(), (path + ".tmp").c_str()), 0);
+    WriteFile(path, "old entry\n");
+    std::string error;
+    ASSERT_TRUE(SetAutostart(true, "/usr/bin/zarkell40", &error)) << error;
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_NE(ReadFile(path).find("Exec=/usr/bin/zarkell40\n"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    // Nothing of the write is left beside it.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"zarkell40.desktop", "zarkell40.desktop.tmp"}));
+
+    // When the new file cannot take the old one's place (here a folder is
+    // in the way), the write fails by name and leaves nothing behind.
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_TRUE(std::filesystem::create_directories(path + "/in-the-way"));
+    EXPECT_FALSE(SetAutostart(true, "/usr/bin/zarkell40", &error));
+    EXPECT_EQ(error.rfind("cannot write " + path + ": ", 0), 0u) << error;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                            std::filesystem::directory_iterator()),
+              2);
 }
 
 TEST(ServiceUnit, TemplateGetsQuotedExecStartAndUserOnlyWhenAsked) {

@@ -2,18 +2,13 @@
 // 127.0.0.1: configuration with an include, a module archive that replaces
 // a loaded module while a job runs in it, and action data.
 #include <gtest/gtest.h>
-#include <zip.h>
 
 #include <QCoreApplication>
 #include <filesystem>
 
 #include "Catalogue.h"
+#include "ClientFixture.h"
 #include "Process.h"
-#include "TestEnv.h"
-#include "TestHttpServer.h"
-#include "base/Client.h"
-#include "base/ClientView.h"
-#include "store/AppStore.h"
 #include "update/ConfigParser.h"
 
 using namespace zk40;
@@ -21,82 +16,13 @@ using namespace zk40test;
 
 namespace {
 
-std::string Zip(const std::vector<std::pair<std::string, std::string>>& entries) {
-    TempDir d;
-    std::string path = d / "a.zip";
-    int err = 0;
-    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
-    for (const auto& [name, data] : entries) {
-        zip_source_t* src = zip_source_buffer(za, data.data(), data.size(), 0);
-        zip_file_add(za, name.c_str(), src, ZIP_FL_OVERWRITE);
-    }
-    zip_close(za);
-    return ReadFile(path);
-}
-
-class LogView : public IClientView {
-public:
-    void ShowStatus(const std::string& text) override { statuses.push_back(text); }
-    void ShowActionStatus(const std::string&, const std::string&, const std::string&) override {}
-    void QueueBranchAdd(const std::string& text) override { branch.push_back(text); }
-    bool Saw(const std::string& text) const {
-        for (const auto& s : statuses)
-            if (s.find(text) != std::string::npos) return true;
-        return false;
-    }
-    std::vector<std::string> statuses, branch;
-};
-
-struct UpdateRunFixture : ::testing::Test {
-    TempDir dir;
-    ScopedXdg xdg{dir};
-    AppPaths paths = AppPaths::FromEnvironment();
-    std::unique_ptr<TAppStore> app;
-    TRegKey actions;
-    TestHttpServer server;
-    LogView view;
-    std::unique_ptr<TZarkellClient> client;
-
-    void SetUp() override {
-        EnsureQtApp();
-        paths.MakeFolders();
-        app = std::make_unique<TAppStore>(paths);
-        actions = TRegKey(app->product, "actions");
-        app->base.SetString("UpdateServer", "http://" + server.Address());
-        app->base.SetDword("ConnType", 2);
-        // Nothing comes with the program in these tests.
-        app->base.SetDword("ShippedModules", 1);
-    }
-    void TearDown() override {
-        if (client) client->CloseWindow();
-        client.reset();
-    }
-    void Start() {
-        client =
-            std::make_unique<TZarkellClient>(*app, paths, SystemClock::Instance(), view, nullptr);
-        client->SetTickAlignment(false);
-        client->SetupWindow();
-        client->EvTimer();  // the first tick: modules
-    }
-    // Scheduling ticks, answering the worker, until done() or a bound.
-    bool TickUntil(const std::function<bool()>& done) {
-        return WaitFor(
-            [&] {
-                for (int i = 0; i < 5; ++i) client->EvTimer();
-                client->Pump().WaitServing([] { return false; }, 20);
-                return done();
-            },
-            60000);
-    }
-    const std::string kConfigPath = "/cgi-bin/zk40.update.pl?CURVER=29";
-};
+using UpdateRunFixture = UpdateClientFixture;
 
 TEST_F(UpdateRunFixture, FullRunInstallsModuleWaitsForJobAndParsesData) {
-    InstallModule(actions, paths.actionsDir, ZK40_TESTMODULE_PATH, "ZKA00001.dll", "ZKTEST",
-                  "TESTMOD", {"TESTACT"});
+    InstallTestModule();
     MakeTestJob(app->jobs, actions, "Long", {{.mode = 2, .sleepMs = 1500}}, 9, CurrentStoreTime());
-    std::string base = "http://" + server.Address();
-    server.Serve(kConfigPath, Zip({{"zk40.cfg",
+    std::string base = ServerUrl();
+    server.Serve(kConfigPath, ZipBytes({{"zk40.cfg",
                                     "# configuration\n"
                                     "AVAILVER: 29\n"
                                     "NEXT-UPDATE: 01/01/2030 12:00\n"
@@ -108,10 +34,10 @@ TEST_F(UpdateRunFixture, FullRunInstallsModuleWaitsForJobAndParsesData) {
                                      "/testmod.zkz\r\nACTIONID: TESTACT\r\nDESC: Test action\r\n"
                                      "ACTDATAVER: 3\r\nACTDATAURL: " +
                                      base + "/testact.dat\r\n");
-    server.Serve("/testmod.zkz", Zip({{"ACTION.DLL", ReadFile(ZK40_TESTMODULE_V2_PATH)}}));
+    server.Serve("/testmod.zkz", ZipBytes({{"ACTION.DLL", ReadFile(ZK40_TESTMODULE_V2_PATH)}}));
     server.Serve("/testact.dat", "VERSION: 3\nColour: blue\nSUBKEY: Sizes\nSmall: 1\n");
 
-    Start();
+    StartClient();
     ASSERT_EQ(client->Modules().FindModule("ZKTEST", "TESTMOD")->Version(), 1u);
     app->base.SetDword("NextUpdate", CurrentStoreTime());
     // The job starts at the first scheduling pass; the update comes with it.
@@ -145,7 +71,7 @@ TEST_F(UpdateRunFixture, FullRunInstallsModuleWaitsForJobAndParsesData) {
 
 TEST_F(UpdateRunFixture, FailedConfigurationRetriesInAnHourAndOffLineDelays) {
     server.ServeStatus(kConfigPath, 404, "Not Found");
-    Start();
+    StartClient();
     StoreTime now = CurrentStoreTime();
     app->base.SetDword("NextUpdate", now);
     ASSERT_TRUE(TickUntil([&] { return view.Saw("SysUpd:  Aborted.  Next Update = "); }));
@@ -168,9 +94,9 @@ TEST_F(UpdateRunFixture, NoConnectionStillSendsPendingAndLocalUpdates) {
     app->base.SetDword("ConnType", 0);
     std::string local = dir / "local.cfg";
     WriteFile(local, "VENDORID: LOCALV\nVENDOR: From a local file\n");
-    Start();
+    StartClient();
     app->base.SetString("LocalUpdate", "file://" + local);
-    client->QueueRequest(TQueueURL::MakeCrashReport("http://" + server.Address() + "/crash?x=1"));
+    client->QueueRequest(TQueueURL::MakeCrashReport(ServerUrl() + "/crash?x=1"));
     ASSERT_TRUE(TickUntil([&] {
         return !client->UpdateRunning() && server.RequestCount("/crash?x=1") == 1 &&
                TRegKey(actions, "LOCALV").GetString("VENDOR") == "From a local file";
@@ -179,16 +105,12 @@ TEST_F(UpdateRunFixture, NoConnectionStillSendsPendingAndLocalUpdates) {
     EXPECT_EQ(server.RequestCount(kConfigPath), 0);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(UpdateRunFixture, NewerBuildIsDownloadedAndStartedOncePerHour) {
     std::string marker = dir / "upgrade-ran";
-    std::string base = "http://" + server.Address();
-    server.Serve(kConfigPath, Zip({{"zk40.cfg", "AVAILVER: 30\nURL: " + base + "/upgrade\n"}}));
+    std::string base = ServerUrl();
+    server.Serve(kConfigPath, ZipBytes({{"zk40.cfg", "AVAILVER: 30\nURL: " + base + "/upgrade\n"}}));
     server.Serve("/upgrade", "#!/bin/sh\necho started > '" + marker + "'\n");
-    Start();
+    StartClient();
     app->base.SetDword("NextUpdate", CurrentStoreTime());
     ASSERT_TRUE(TickUntil([&] { return !client->UpdateRunning() && FileExists(marker); }))
         << view.statuses.back();
@@ -207,12 +129,12 @@ TEST_F(UpdateRunFixture, NewerBuildIsDownloadedAndStartedOncePerHour) {
 }
 
 TEST_F(UpdateRunFixture, UpgradeThatCannotStartLeavesTheSchedulerRunning) {
-    std::string base = "http://" + server.Address();
-    server.Serve(kConfigPath, Zip({{"zk40.cfg", "AVAILVER: 30\nURL: " + base + "/upgrade\n"}}));
+    std::string base = ServerUrl();
+    server.Serve(kConfigPath, ZipBytes({{"zk40.cfg", "AVAILVER: 30\nURL: " + base + "/upgrade\n"}}));
     server.Serve("/upgrade", std::string("\x7f"
                                          "ELF but not really a program",
                                          30));
-    Start();
+    StartClient();
     app->base.SetDword("NextUpdate", CurrentStoreTime());
     ASSERT_TRUE(TickUntil([&] { return view.Saw("SysUpd:  Error Installing Update..."); }));
     EXPECT_FALSE(client->Updating());
@@ -220,21 +142,16 @@ TEST_F(UpdateRunFixture, UpgradeThatCannotStartLeavesTheSchedulerRunning) {
     EXPECT_FALSE(view.Saw("SysUpd:  Base Upgrade Completed."));
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(UpdateRunFixture, ArchiveWithDamagedModuleKeepsTheOldOneServing) {
-    InstallModule(actions, paths.actionsDir, ZK40_TESTMODULE_PATH, "ZKA00001.dll", "ZKTEST",
-                  "TESTMOD", {"TESTACT"});
+    InstallTestModule();
     std::string bad = ReadFile(ZK40_TESTMODULE_V2_PATH);
     bad[bad.size() - 5] ^= 0x55;  // the checksum in the trailer
-    std::string base = "http://" + server.Address();
+    std::string base = ServerUrl();
     server.Serve(kConfigPath,
-                 Zip({{"zk40.cfg", "VENDORID: ZKTEST\nMODULEID: TESTMOD\nAVAILVER: 2\nURL: " +
+                 ZipBytes({{"zk40.cfg", "VENDORID: ZKTEST\nMODULEID: TESTMOD\nAVAILVER: 2\nURL: " +
                                        base + "/testmod.zkz\n"}}));
-    server.Serve("/testmod.zkz", Zip({{"ACTION.DLL", bad}}));
-    Start();
+    server.Serve("/testmod.zkz", ZipBytes({{"ACTION.DLL", bad}}));
+    StartClient();
     app->base.SetDword("NextUpdate", CurrentStoreTime());
     ASSERT_TRUE(TickUntil(
         [&] { return !client->UpdateRunning() && view.Saw("SysUpd:  Error Loading Action..."); }));
@@ -251,15 +168,11 @@ TEST_F(UpdateRunFixture, ArchiveWithDamagedModuleKeepsTheOldOneServing) {
         << "a failed install decides the closing text";
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(UpdateRunFixture, ForceUpdateFetchesAtTheNextPassAndAllowsAnUpgradeAgain) {
-    server.Serve(kConfigPath, Zip({{"zk40.cfg", "NEXT-UPDATE: 01/01/2030 12:00\n"}}));
+    server.Serve(kConfigPath, ZipBytes({{"zk40.cfg", "NEXT-UPDATE: 01/01/2030 12:00\n"}}));
     app->base.SetDword("LastBaseUpdate", CurrentStoreTime());
     app->base.SetDword("LastBaseUpdateVer", 30);
-    Start();
+    StartClient();
     // A fresh installation would wait a minute; a forced update does not.
     client->ForceUpdate();
     EXPECT_EQ(app->base.GetDword("LastBaseUpdate"), 1u);

@@ -4,18 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zip.h>
 
 #include <atomic>
 #include <filesystem>
 
 #include "Catalogue.h"
+#include "ClientFixture.h"
 #include "Process.h"
-#include "TestEnv.h"
-#include "TestHttpServer.h"
-#include "base/Client.h"
-#include "base/ClientView.h"
-#include "store/AppStore.h"
 #include "update/ConfigParser.h"
 #include "update/Fetch.h"
 
@@ -23,19 +18,6 @@ using namespace zk40;
 using namespace zk40test;
 
 namespace {
-
-std::string Zip(const std::vector<std::pair<std::string, std::string>>& entries) {
-    TempDir d;
-    std::string path = d / "a.zip";
-    int err = 0;
-    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
-    for (const auto& [name, data] : entries) {
-        zip_source_t* src = zip_source_buffer(za, data.data(), data.size(), 0);
-        zip_file_add(za, name.c_str(), src, ZIP_FL_OVERWRITE);
-    }
-    zip_close(za);
-    return ReadFile(path);
-}
 
 std::vector<std::string> Listing(const std::string& folder) {
     std::vector<std::string> names;
@@ -109,11 +91,11 @@ TEST_F(FetchFixture, DownloadsStopAtTheirCapAndSayWhichCap) {
     server.ServeWithoutLength("/unannounced", std::string(5000, 'u'));
     // Small archives that unpack to a lot: one large entry, and many entries
     // that together pass the cap although each stays below it.
-    server.Serve("/bomb.zip", Zip({{"cfg", std::string(3 << 20, '\0')}}));
+    server.Serve("/bomb.zip", ZipBytes({{"cfg", std::string(3 << 20, '\0')}}));
     std::vector<std::pair<std::string, std::string>> many;
     for (int i = 0; i < 40; ++i) many.emplace_back("e" + std::to_string(i), std::string(1 << 17, 'm'));
-    server.Serve("/many.zip", Zip(many));
-    server.Serve("/fine.zip", Zip({{"cfg", "VENDORID: X\n"}}));
+    server.Serve("/many.zip", ZipBytes(many));
+    server.Serve("/fine.zip", ZipBytes({{"cfg", "VENDORID: X\n"}}));
     opt.maxBytes = 2 << 20;
     opt.limitName = "configuration limit";
     struct Case {
@@ -177,16 +159,7 @@ TEST_F(FetchFixture, DestinationLinkIsNotFollowed) {
 
 // ---- the parser: what a configuration may write ----
 
-struct ParserFixture : ::testing::Test {
-    TempDir dir;
-    ScopedXdg xdg{dir};
-    AppPaths paths = AppPaths::FromEnvironment();
-    std::unique_ptr<TAppStore> app;
-    void SetUp() override {
-        paths.MakeFolders();
-        app = std::make_unique<TAppStore>(paths);
-    }
-};
+struct ParserFixture : ::testing::Test, TestInstallation {};
 
 TEST_F(ParserFixture, ValuesNamingFilesAreRefusedAndLocalFilesOnlyFromLocalSources) {
     struct Case {
@@ -227,60 +200,10 @@ TEST_F(ParserFixture, ValuesNamingFilesAreRefusedAndLocalFilesOnlyFromLocalSourc
 
 // ---- whole update runs against a hostile server ----
 
-class LogView : public IClientView {
-public:
-    void ShowStatus(const std::string& text) override { statuses.push_back(text); }
-    void ShowActionStatus(const std::string&, const std::string&, const std::string&) override {}
-    bool Saw(const std::string& text) const {
-        for (const auto& s : statuses)
-            if (s.find(text) != std::string::npos) return true;
-        return false;
-    }
-    std::vector<std::string> statuses;
-};
-
-struct HostileServerFixture : ::testing::Test {
-    TempDir dir;
-    ScopedXdg xdg{dir};
-    AppPaths paths = AppPaths::FromEnvironment();
-    std::unique_ptr<TAppStore> app;
-    TRegKey actions;
-    TestHttpServer server;
-    LogView view;
-    std::unique_ptr<TZarkellClient> client;
-    const std::string kConfigPath = "/cgi-bin/zk40.update.pl?CURVER=29";
-
+struct HostileServerFixture : UpdateClientFixture {
     void SetUp() override {
-        EnsureQtApp();
-        setenv("no_proxy", "127.0.0.1,localhost", 1);
-        paths.MakeFolders();
-        std::filesystem::create_directories(dir / "tmp");
-        app = std::make_unique<TAppStore>(paths);
-        actions = TRegKey(app->product, "actions");
-        app->base.SetString("UpdateServer", "http://" + server.Address());
-        app->base.SetDword("ConnType", 2);
-        app->base.SetDword("ShippedModules", 1);
-        client =
-            std::make_unique<TZarkellClient>(*app, paths, SystemClock::Instance(), view, nullptr);
-        client->SetTickAlignment(false);
-        client->SetupWindow();
-        client->EvTimer();
-    }
-    void TearDown() override {
-        client->CloseWindow();
-        client.reset();
-    }
-    bool RunUpdate() {
-        app->base.SetDword("NextUpdate", CurrentStoreTime());
-        bool started = false;
-        return WaitFor(
-            [&] {
-                for (int i = 0; i < 5; ++i) client->EvTimer();
-                client->Pump().WaitServing([] { return false; }, 20);
-                started |= client->UpdateRunning();
-                return started && !client->UpdateRunning();
-            },
-            60000);
+        UpdateClientFixture::SetUp();
+        StartClient();
     }
 };
 
@@ -289,8 +212,8 @@ TEST_F(HostileServerFixture, ConfigurationCannotReachFilesOutsideTheProgram) {
     WriteFile(victim, "precious");
     const std::string fifo = dir / "pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::string base = "http://" + server.Address();
-    server.Serve(kConfigPath, Zip({{"zk40.cfg", "TEMPFILE: " + victim +
+    const std::string base = ServerUrl();
+    server.Serve(kConfigPath, ZipBytes({{"zk40.cfg", "TEMPFILE: " + victim +
                                                     "\n"
                                                     "VENDORID: EVIL\n"
                                                     "INCLUDE: file:///dev/zero\n"
@@ -323,17 +246,12 @@ TEST_F(HostileServerFixture, OversizedConfigurationIsRefusedByName) {
 }
 
 TEST_F(HostileServerFixture, FailedModuleDownloadsLeaveNothingBehind) {
-    InstallModule(actions, paths.actionsDir, ZK40_TESTMODULE_PATH, "ZKA00001.dll", "ZKTEST",
-                  "TESTMOD", {"TESTACT"});
-    client->CloseWindow();
-    client = std::make_unique<TZarkellClient>(*app, paths, SystemClock::Instance(), view, nullptr);
-    client->SetTickAlignment(false);
-    client->SetupWindow();
-    client->EvTimer();
+    InstallTestModule();
+    StartClient();
     ASSERT_TRUE(client->Modules().FindModule("ZKTEST", "TESTMOD"));
-    const std::string base = "http://" + server.Address();
+    const std::string base = ServerUrl();
     server.Serve(kConfigPath,
-                 Zip({{"zk40.cfg", "VENDORID: ZKTEST\nMODULEID: TESTMOD\nAVAILVER: 2\nURL: " +
+                 ZipBytes({{"zk40.cfg", "VENDORID: ZKTEST\nMODULEID: TESTMOD\nAVAILVER: 2\nURL: " +
                                        base + "/testmod.zkz\n"}}));
     server.Serve("/testmod.zkz", "not an archive at all");
     const std::string folder = PrivateTempDir();
