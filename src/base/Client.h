@@ -134,8 +134,13 @@ public:
     static std::string ShippedDataDir();
     void SetShippedDataDir(const std::string& dir) { shippedDir_ = dir; }
     // The action types' "Load" as the types dialog applies it: LOADED 1, and
-    // a module that is not on disk yet is queued for download.
-    void SelectActionTypes(
+    // a module that is not on disk yet is queued for download. One outcome
+    // for each type, in order.
+    enum class TypeOutcome { Loaded, Queued, Failed };
+    std::vector<TypeOutcome> SelectActionTypes(
+        const std::vector<std::tuple<std::string, std::string, std::string>>& types);
+    // Their "Unload": a loaded type lets go of its module; LOADED 0.
+    void UnselectActionTypes(
         const std::vector<std::tuple<std::string, std::string, std::string>>& types);
     TMessagePump& Pump() { return *pump_; }
     ZKHwnd Hwnd() override { return this; }
@@ -189,6 +194,11 @@ private:
     void ReapUpdateThread();
     void UpdateTiming(StoreTime now);
     void PrepareShippedModules();
+    // Types marked for loading while no instance ran (LOADPENDING), loaded
+    // or queued for download as the types dialog would.
+    void SelectPendingActionTypes();
+    std::string AnswerTypes(bool load, const std::vector<std::string>& types);
+    std::string AnswerInstall(const std::string& file);
     void SelectShippedModules();
     void CheckShippedInstalled();
     void ResolveShippedUrls(

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <functional>
 
+#include "Catalogue.h"
 #include "Process.h"
 #include "TestEnv.h"
+#include "TestHttpServer.h"
 #include "jobs/Job.h"
 #include "scheduler/NextRun.h"
 #include "store/AppStore.h"
@@ -50,13 +53,45 @@ struct Zk40Fixture : ::testing::Test {
     }
     uint32_t JobCount() { return app->jobs.CurrentSubKeyCount(); }
 
-    ChildProcess StartInstance() {
+    // FILE zipped as ACTION.DLL, the way module archives come.
+    std::string ModuleArchive(const std::string& moduleFile, const std::string& name) {
+        std::string out;
+        EXPECT_EQ(RunProcess({"/bin/sh", "-c",
+                              "mkdir -p \"$1.d\" && cp \"$0\" \"$1.d/ACTION.DLL\" && "
+                              "cd \"$1.d\" && zip -q ../\"$2\" ACTION.DLL",
+                              moduleFile, dir / name, name},
+                             &out),
+                  0)
+            << out;
+        return dir / name;
+    }
+    // The test module's action type in the catalogue, as an update would
+    // describe it (no FILENAME: it is not installed).
+    TRegKey TestTypeInCatalogue(const std::string& url = "") {
+        TRegKey vk(app->product, "actions\\ZKTEST");
+        vk.SetString("VENDOR", "Test Vendor");
+        TRegKey mk(vk, "TESTMOD");
+        mk.SetString("NAME", "Test Module");
+        mk.SetString("AVAILVER", "1");
+        if (!url.empty()) mk.SetString("URL", url);
+        TRegKey(mk, "TESTACT").SetString("DESC", "Test Action");
+        return mk;
+    }
+    uint32_t Loaded() {
+        return TRegKey(app->product, "actions\\ZKTEST\\TESTMOD\\TESTACT", false).GetDword("LOADED");
+    }
+    size_t Count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
+        return n;
+    }
+
+    // The first start loads the modules that come with the program; a later
+    // one is ready once its start-up work is done.
+    ChildProcess StartInstance(const std::string& ready = "SysUpd:  Action Loaded.") {
         ChildProcess p({ZK40_BIN}, dir / ("instance" + std::to_string(outputs++) + ".txt"),
                        {{"ZK40_NO_START_DELAY", "1"}});
-        // The first start loads the modules that come with the program.
-        EXPECT_TRUE(WaitFor(
-            [&] { return p.Output().find("SysUpd:  Action Loaded.") != std::string::npos; },
-            60000))
+        EXPECT_TRUE(WaitFor([&] { return p.Output().find(ready) != std::string::npos; }, 60000))
             << p.Output();
         return p;
     }
@@ -65,7 +100,7 @@ struct Zk40Fixture : ::testing::Test {
 struct Row {
     std::vector<std::string> args;
     int exit;
-    const char* says;  // in standard output or error
+    std::string says;  // in standard output or error
     std::function<void(Zk40Fixture&)> after;
 };
 
@@ -309,6 +344,122 @@ TEST_F(Zk40Fixture, AChangedJobIsNotRunAgainByBeingReadAgain) {
     ASSERT_EQ(Zk40({"edit", "still flaky", "--retry-delay", "1"}, &out), 0) << out;
     EXPECT_EQ(Job("still flaky").GetDword("NextRun"), kNeverTime) << p.Output();
     EXPECT_EQ(runs(), 2u);
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(30000), 0) << p.Output();
+}
+
+// zk40 types load/unload act in the running program as its types dialog
+// does (a module that is not on disk is downloaded), and with none running
+// they are kept for its next start.
+TEST_F(Zk40Fixture, TypesLoadAndUnloadActInTheRunningProgramOrAtItsNextStart) {
+    TestHttpServer server;
+    server.Serve("/testmod.zkz", ReadFile(ModuleArchive(ZK40_TESTMODULE_PATH, "testmod.zkz")));
+    const std::string type = "ZKTEST:TESTMOD:TESTACT";
+    auto loaded = [](uint32_t want) {
+        return [want](Zk40Fixture& f) { EXPECT_EQ(f.Loaded(), want); };
+    };
+    {
+        ChildProcess p = StartInstance();
+        TRegKey mk = TestTypeInCatalogue("http://" + server.Address() + "/testmod.zkz");
+        MakeTestJob(app->jobs, TRegKey(app->product, "actions"), "tester", {TestAction{}});
+        RunTable(*this, {
+            {{"types", "load", type}, 0, "Queued for download: " + type, loaded(1)},
+        });
+        ASSERT_TRUE(WaitFor([&] { return Count(p.Output(), "SysUpd:  Action Loaded.") == 2; },
+                            30000))
+            << p.Output();
+        RunTable(*this, {
+            {{"run", "tester", "--wait"}, 0, "Completed", nullptr},
+            {{"types", "unload", type}, 0, "Unloaded " + type, loaded(0)},
+            {{"run", "tester", "--wait"}, 1, "ZKTEST:TESTMOD is not loaded", nullptr},
+            // On disk now: loaded at once, with no second download.
+            {{"types", "load", type}, 0, "Loaded " + type, loaded(1)},
+            {{"types", "load", type}, 0, "Already loaded: " + type, nullptr},
+            {{"run", "tester", "--wait"}, 0, "Completed", nullptr},
+            {{"types", "load", "NOPE:X:Y"}, 1, "no action type NOPE:X:Y", nullptr},
+        });
+        EXPECT_EQ(server.RequestCount("/testmod.zkz"), 1);
+        p.Signal(SIGTERM);
+        ASSERT_EQ(p.Wait(30000), 0) << p.Output();
+    }
+    const std::string moduleFile =
+        paths.actionsDir + TRegKey(app->product, "actions\\ZKTEST\\TESTMOD", false).GetString("FILENAME");
+    ASSERT_TRUE(FileExists(moduleFile));
+    RunTable(*this, {
+        {{"types", "unload", type}, 0, "not running: marked as not loaded", loaded(0)},
+    });
+    {
+        ChildProcess p = StartInstance("System Initialization:  Completed,");
+        RunTable(*this, {{{"run", "tester", "--wait"}, 1, "is not loaded", nullptr}});
+        p.Signal(SIGTERM);
+        ASSERT_EQ(p.Wait(30000), 0) << p.Output();
+    }
+    // Marked while nothing runs and with the module gone from disk: the
+    // next start downloads it again, as the dialog would have.
+    ASSERT_EQ(unlink(moduleFile.c_str()), 0);
+    RunTable(*this, {{{"types", "load", type}, 0, "not running: marked", loaded(1)}});
+    {
+        ChildProcess p(
+            {ZK40_BIN}, dir / "instance-pending.txt", {{"ZK40_NO_START_DELAY", "1"}});
+        ASSERT_TRUE(WaitFor(
+            [&] { return p.Output().find("SysUpd:  Action Loaded.") != std::string::npos; },
+            30000))
+            << p.Output();
+        RunTable(*this, {{{"run", "tester", "--wait"}, 0, "Completed", nullptr}});
+        EXPECT_EQ(server.RequestCount("/testmod.zkz"), 2);
+        EXPECT_FALSE(TRegKey(app->product, "actions\\ZKTEST\\TESTMOD\\TESTACT", false)
+                         .HasValue("LOADPENDING"));
+        p.Signal(SIGTERM);
+        ASSERT_EQ(p.Wait(30000), 0) << p.Output();
+    }
+}
+
+// zk40 module install takes a signed module file or a module archive
+// through the update's install steps, with no instance running or into the
+// running one, and refuses anything else.
+TEST_F(Zk40Fixture, ModuleInstallTakesSignedModulesAndArchivesAndRefusesTheRest) {
+    std::string unsignedFile = ReadFile(ZK40_TESTMODULE_PATH);
+    unsignedFile.resize(unsignedFile.size() - 8);  // without its trailer
+    WriteFile(dir / "unsigned.dll", unsignedFile);
+    WriteFile(dir / "README", "not a module\n");
+    std::string out;
+    ASSERT_EQ(RunProcess({"/bin/sh", "-c", "cd \"$0\" && zip -q nomodule.zkz README", dir.path()},
+                         &out),
+              0)
+        << out;
+    const std::string v2 = ModuleArchive(ZK40_TESTMODULE_V2_PATH, "testmod-v2.zkz");
+    auto version = [](uint32_t want) {
+        return [want](Zk40Fixture& f) {
+            TRegKey mk(f.app->product, "actions\\ZKTEST\\TESTMOD", false);
+            EXPECT_EQ(mk.GetDword("VERSION"), want);
+            EXPECT_EQ(f.Loaded(), 1u);
+            EXPECT_TRUE(FileExists(f.paths.actionsDir + mk.GetString("FILENAME")));
+        };
+    };
+    RunTable(*this, {
+        {{"module", "install", dir / "missing.zkz"}, 1, "cannot read", nullptr},
+        {{"module", "install", dir / "unsigned.dll"}, 1,
+         "is neither a module archive nor a signed module file", nullptr},
+        {{"module", "install", dir / "nomodule.zkz"}, 1, "holds no ACTION.DLL", nullptr},
+        {{"module", "install", ZK40_TESTMODULE_PATH}, 1,
+         "the catalogue has no action types of the module ZKTEST:TESTMOD", nullptr},
+        {{"module", "frob"}, 2, "module takes: install FILE", nullptr},
+    });
+    TestTypeInCatalogue();
+    RunTable(*this, {
+        {{"module", "install", ZK40_TESTMODULE_PATH}, 0, "Installed ZKTEST:TESTMOD version 1",
+         version(1)},
+    });
+    ChildProcess p = StartInstance();
+    MakeTestJob(app->jobs, TRegKey(app->product, "actions"), "tester", {TestAction{}});
+    RunTable(*this, {
+        {{"run", "tester", "--wait"}, 0, "Completed", nullptr},
+        // The running program replaces its loaded module itself.
+        {{"module", "install", v2}, 0, "Installed ZKTEST:TESTMOD version 2", version(2)},
+        {{"run", "tester", "--wait"}, 0, "Completed", nullptr},
+        {{"module", "install", dir / "unsigned.dll"}, 1, "neither a module archive", version(2)},
+    });
+    EXPECT_TRUE(FileExists(v2)) << "the user's archive is left as it was";
     p.Signal(SIGTERM);
     EXPECT_EQ(p.Wait(30000), 0) << p.Output();
 }
