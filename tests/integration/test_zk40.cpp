@@ -348,6 +348,81 @@ TEST_F(Zk40Fixture, AChangedJobIsNotRunAgainByBeingReadAgain) {
     EXPECT_EQ(p.Wait(30000), 0) << p.Output();
 }
 
+// The bash completion offers a job name so that the shell reads it back as
+// that one name, whatever blanks and quotes it holds: typed plainly, with
+// backslashes, or inside a quote the user opened.
+TEST_F(Zk40Fixture, BashCompletionGivesNamesWithBlanksAndQuotesBackWhole) {
+    const std::string backup = "Nightly Backup", quoted = "it's \"quoted\"",
+                      dollars = "cost $5 & `more` \\ done";
+    std::string out;
+    for (const std::string& name : {backup, quoted, dollars, std::string("Nightly")})
+        ASSERT_EQ(Zk40({"add", name, "--kind", "manually", "--", "/bin/true"}, &out), 0) << out;
+    struct Case {
+        std::string typed;  // the word as the user typed it so far
+        std::vector<std::string> names;  // what the offers read back as
+    };
+    const std::vector<Case> cases = {
+        {"Nightly\\ ", {backup}},
+        {"Nightly\\ B", {backup}},
+        {"\"Nightly B", {backup}},
+        {"'Nightly B", {backup}},
+        {"Nig", {backup, "Nightly"}},
+        {"it", {quoted}},
+        {"it\\'s\\ \\\"", {quoted}},
+        {"\"it's \\\"q", {quoted}},
+        {"'it", {quoted}},
+        {"co", {dollars}},
+        {"\"cost $", {dollars}},
+        {"'cost $5 & `", {dollars}},
+        {"nobody", {}},
+    };
+    std::string words;
+    for (const Case& c : cases) words += c.typed + "\n";
+    WriteFile(dir / "typed.txt", words);
+    // Each offer is read back the way the shell would read the completed
+    // word: inside the quote the word opened, or as it stands.
+    const std::string script =
+        std::string("source '") + ZK40_COMPLETION_FILE + "'\n" +
+        R"(while IFS= read -r typed; do
+  COMP_WORDS=(zk40 show "$typed"); COMP_CWORD=2; COMPREPLY=()
+  _zk40
+  printf '[%s]' "$typed"
+  for reply in "${COMPREPLY[@]}"; do
+    case $typed in
+      \"*) eval "got=\"$reply\"" ;;
+      \'*) eval "got='$reply'" ;;
+      *) eval "got=$reply" ;;
+    esac
+    printf ' <%s>' "$got"
+  done
+  printf '\n'
+done < )" + dir / "typed.txt" + "\n";
+    const std::string bin = ZK40_CLI_BIN;
+    const std::string path = bin.substr(0, bin.rfind('/')) + ":" + getenv("PATH");
+    ASSERT_EQ(RunProcess({"/bin/bash", "--norc", "-c", script}, &out, 60000, {{"PATH", path}}), 0)
+        << out;
+    // One line per case: "[typed]" and then " <name>" for each offer.
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(out.substr(at, nl - at));
+    ASSERT_EQ(lines.size(), cases.size()) << out;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string head = "[" + cases[i].typed + "]";
+        ASSERT_EQ(lines[i].rfind(head, 0), 0u) << lines[i];
+        std::vector<std::string> got;
+        for (size_t at = head.size(); at < lines[i].size();) {
+            size_t end = lines[i].find('>', at + 2);
+            ASSERT_NE(end, std::string::npos) << lines[i];
+            got.push_back(lines[i].substr(at + 2, end - at - 2));
+            at = end + 1;
+        }
+        std::vector<std::string> want = cases[i].names;
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(got, want) << "completing " << cases[i].typed;
+    }
+}
+
 // zk40 types load/unload act in the running program as its types dialog
 // does (a module that is not on disk is downloaded), and with none running
 // they are kept for its next start.
