@@ -201,7 +201,10 @@ private:
     void Reschedule(TJob& job, StoreTime now, NextRunCause cause = NextRunCause::Schedule);
     RequestResult StartRunJobFromStore();
     // ---- taking in outside changes of jobs (ClientStoreSync.cpp) ----
-    std::unique_ptr<TJob> MakeLoadedJob(uint32_t id, StoreTime now);
+    // A job read from the store, idle and scheduled; retriesDone carries the
+    // retries a reloaded job had already used.
+    std::unique_ptr<TJob> MakeLoadedJob(uint32_t id, StoreTime now, int16_t retriesDone = 0,
+                                        NextRunCause cause = NextRunCause::Schedule);
     bool JobMatchesStore(TJob& job, const StoredJobs& stored);
     // Remembers the values of the job key that no member holds, from stored
     // or (null) from the store.
@@ -211,9 +214,10 @@ private:
     void InitJobActions(TJob& job, bool init);
     void DropJob(TJob* job);
     void ReloadJob(TJob* job);
-    // Builds changed jobs again and loads new ones from the store.
+    // Builds changed jobs again and loads new ones from the store. runEnded:
+    // the changed jobs' runs have just ended (a change that waited for it).
     void ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh,
-                    const StoredJobs* stored);
+                    const StoredJobs* stored, bool runEnded = false);
     // Applies a change that waited for the job's run to end; true when the
     // job was replaced or removed (and must not be touched again).
     bool ApplyDeferredChange(TJob* job);
