@@ -910,45 +910,39 @@ void TZarkellClient::StartDueJobs(StoreTime now) {
         TSync::TLock lock(*job);
         return job->NextRun.Get() <= now;
     };
-    // A few at a time: each job's module reads its settings and reports its
-    // status through the main thread, so the jobs started first would wait
-    // for the last of a thousand to be made before they could even begin.
-    std::vector<TJob*> due;
-    while (due.size() < kStartsPerTurn && frontDue()) {
-        due.push_back(queue_.Front());
-        queue_.PopFront();
-    }
-    if (due.empty()) return;
-    // The first job of a burst starts before the rest are prepared, so its
-    // start does not wait for theirs.
-    StartJob(*due.front(), true);
-    if (due.size() > 1) {
-        // The others' LastRun and State go to the store in one commit
-        // instead of two each, so the last of them starts soon after the
-        // first.
-        auto rest = due.begin() + 1;
-        if (app_.Store()) {
-            app_.Store()->Transaction([&] {
-                for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
-                return true;
-            });
-        } else {
-            for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
+    // The first few turns start a few jobs each and then answer what the
+    // jobs already started ask of the main thread: a module reads its
+    // settings and reports its status through it, a handful of round trips
+    // before its program starts, so otherwise the first of a thousand would
+    // wait for the last to be made. The rest start together: spread out,
+    // the early jobs' ends would compete with the later ones' starts.
+    for (int turn = 0;; ++turn) {
+        const size_t most = turn < kAnsweredTurns ? kStartsPerTurn : SIZE_MAX;
+        std::vector<TJob*> due;
+        while (due.size() < most && frontDue()) {
+            due.push_back(queue_.Front());
+            queue_.PopFront();
         }
-        for (auto it = rest; it != due.end(); ++it) StartJob(**it, false);
-    }
-    // The rest stay queued (so removing, reloading or running one by hand
-    // works on them as on any queued job) and are started once the event
-    // loop has answered what the jobs just started asked meanwhile.
-    if (frontDue() && !startsPosted_) {
-        startsPosted_ = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                startsPosted_ = false;
-                if (!closed_ && schedulerEnabled_ && !updating_) StartDueJobs(clock_.Now());
-            },
-            Qt::QueuedConnection);
+        if (due.empty()) return;
+        // The first job of a burst starts before the rest are prepared, so
+        // its start does not wait for theirs.
+        StartJob(*due.front(), true);
+        if (due.size() > 1) {
+            // The others' LastRun and State go to the store in one commit
+            // instead of two each.
+            auto rest = due.begin() + 1;
+            if (app_.Store()) {
+                app_.Store()->Transaction([&] {
+                    for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
+                    return true;
+                });
+            } else {
+                for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
+            }
+            for (auto it = rest; it != due.end(); ++it) StartJob(**it, false);
+        }
+        if (!frontDue()) return;
+        pump_->Drain();
     }
 }
 

@@ -272,9 +272,11 @@ private:
     bool alignTicks_ = true;
     bool keepTicking_ = false;
     bool sleeping_ = false;
-    // Jobs started in one go before the event loop gets a turn.
+    // Jobs started in one go before the main thread answers those started,
+    // for the first turns of a burst (about the round trips a module makes
+    // before its program starts).
     static constexpr size_t kStartsPerTurn = 32;
-    bool startsPosted_ = false;
+    static constexpr int kAnsweredTurns = 10;
     // Whether the heap is to be trimmed when the program next goes to sleep.
     bool trimWhenIdle_ = true;
     int clockFd_ = -1;
