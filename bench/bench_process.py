@@ -8,7 +8,9 @@ reports:
   first tick   time from process start to the "System Initialization:
                Completed," line on standard error (shown at the end of the
                first scheduler tick), the median of --runs starts;
-  RSS          VmRSS at that moment (median of the same starts);
+  RSS          VmRSS at that moment (median of the same starts), and for the
+               last start also at rest, after the idle window, with the
+               peak (VmHWM);
   idle CPU     user + system CPU over --idle seconds after the first tick of
                the last start, as CPU seconds per hour; also the same for the
                part of that window after the first --settle seconds, which
@@ -160,7 +162,7 @@ def memory_kb(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
             name, _, rest = line.partition(":")
-            if name in ("VmRSS", "RssAnon", "RssFile"):
+            if name in ("VmRSS", "RssAnon", "RssFile", "VmHWM"):
                 got[name] = int(rest.split()[0])
     return got
 
@@ -274,6 +276,11 @@ def main():
                 if steady:
                     line += " (after the first %.0f s: %.3f s in %.0f s = %.2f CPU s/hour)" % (
                         args.settle, steady[0], steady[1], steady[0] * 3600 / steady[1])
+                # At rest: once the start-up work after the first tick is over.
+                rest = memory_kb(run.proc.pid)
+                line += ", at rest VmRSS %.1f MB (anon %.1f, file %.1f), peak VmHWM %.1f MB" % (
+                    rest.get("VmRSS", 0) / 1024, rest.get("RssAnon", 0) / 1024,
+                    rest.get("RssFile", 0) / 1024, rest.get("VmHWM", 0) / 1024)
             rc = run.stop()
             line += ", exit %s" % rc
             print(line, flush=True)

@@ -92,5 +92,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Loaded with dlopen when an update runs, so dpkg-shlibdeps cannot see them.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85), libzip4 (>= 1.7)")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://dentrax-14.invalid/zarkell40")
 include(CPack)

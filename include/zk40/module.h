@@ -11,6 +11,14 @@
  * several actions at once; every other entry point runs on the main thread,
  * possibly while ZKRunAction is running. A module must tolerate that.
  *
+ * Stack: a job's worker thread has a stack of ZK_JOB_THREAD_STACK_SIZE
+ * bytes, so that a thousand jobs started at once stay cheap. That is ample
+ * for ordinary code and the C library (starting programs, name lookups,
+ * network and file work). An action that needs more (deep recursion, large
+ * local arrays, a library known for big stack frames) starts a thread of
+ * its own with the stack size it needs (pthread_attr_setstacksize) and
+ * waits for it inside ZKRunAction.
+ *
  * Talking back: right after loading, before ZKStart, the host calls
  * ZKSetHost with a table of host functions. Send() is synchronous: from a
  * worker thread it waits until the main thread has answered. Post() queues
@@ -33,6 +41,9 @@ extern "C" {
 #else
 #define ZK_EXPORT
 #endif
+
+/* Stack size, in bytes, of the thread that runs ZKRunAction (see above). */
+#define ZK_JOB_THREAD_STACK_SIZE (256u * 1024u)
 
 /* The window the host hands to every entry point; pass it back to Send/Post. */
 typedef void* ZKHwnd;

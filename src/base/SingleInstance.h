@@ -5,9 +5,11 @@
 // later processes hand it their requests (InstanceRequest.h).
 #include <QObject>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
-class QLocalServer;
+class QSocketNotifier;
 
 namespace zk40 {
 
@@ -36,18 +38,27 @@ private:
 // The running instance's side: reads one request line from each client
 // (see InstanceRequest.h), calls onRequest with it on the main thread and
 // writes back the answer line it returns. Peers of another user are refused.
+// A plain Unix socket watched by the event loop: a socket library would
+// bring a network stack's worth of shared libraries into a program that
+// idles all day.
 class TInstanceServer : public QObject {
     Q_OBJECT
 public:
     using Handler = std::function<std::string(const std::string& line)>;
     TInstanceServer(const std::string& socketPath, Handler onRequest, QObject* parent = nullptr);
+    ~TInstanceServer() override;
     bool Listen(std::string* error);
 
 private:
+    struct Client;
     void OnConnection();
+    void OnReadable(Client* client);
+    void Drop(Client* client);
     std::string path_;
     Handler onRequest_;
-    QLocalServer* server_;
+    int fd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+    std::vector<std::unique_ptr<Client>> clients_;
 };
 
 }  // namespace zk40

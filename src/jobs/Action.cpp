@@ -25,9 +25,11 @@ TAction::~TAction() {
 
 void TAction::BindValues(std::string_view vendorId, std::string_view moduleId,
                          std::string_view actionId) {
-    Name.Bind(key_, "Name", "");
-    Status.Bind(key_, "Status", "Action Created.");
-    Status2.Bind(key_, "Status2", "");
+    // Read when first asked for: only a window shows them, and a run reads
+    // them once, while tens of thousands of actions may be loaded.
+    Name.BindDeferred(key_, "Name", "");
+    Status.BindDeferred(key_, "Status", "Action Created.");
+    Status2.BindDeferred(key_, "Status2", "");
     Percent.Bind(key_, "Percent", 0);
     LastStat.Bind(key_, "LastStat", 0);
     VendorID.Bind(key_, "VendorID", vendorId);
@@ -36,6 +38,11 @@ void TAction::BindValues(std::string_view vendorId, std::string_view moduleId,
     // The values now live in the bound members; thousands of actions must
     // not each keep a second copy of them.
     key_.DropSnapshot();
+}
+
+void TAction::ReadTexts() const {
+    TLock lock(*this);
+    for (const TRegString* text : {&Name, &Status, &Status2}) text->Get();
 }
 
 std::string TAction::KeyName(uint32_t index) {
@@ -78,6 +85,7 @@ bool TAction::Save() {
 
 TRegKey TAction::Rebind(uint32_t index, TRegKey&& key) {
     TLock lock(*this);
+    ReadTexts();
     TRegKey old = std::move(key_);
     // The bound values refer to the member key_, so they follow it.
     key_ = std::move(key);

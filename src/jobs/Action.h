@@ -98,6 +98,10 @@ private:
     // new one, so handles held by the tree and the modules stay valid.
     // Returns the key it was bound to before.
     TRegKey Rebind(uint32_t index, TRegKey&& key);
+    // Reads the texts bound deferred, so that they belong to the object
+    // before its key's values are overwritten (an exchange with a
+    // neighbour writes the other action's values there).
+    void ReadTexts() const;
     void BindValues(std::string_view vendorId, std::string_view moduleId,
                     std::string_view actionId);
 

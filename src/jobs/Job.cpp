@@ -561,6 +561,9 @@ bool TJob::SwapNeighbours(uint32_t a, uint32_t b) {
     // Job lock (held), then the actions'. Only the main thread ever holds
     // two action locks, so this cannot deadlock with a job thread.
     TActionLocks locks(A, B);
+    // Each one's texts from its own key, before either key is rewritten.
+    if (A) A->ReadTexts();
+    if (B) B->ReadTexts();
     TRegKey oldKeyA, oldKeyB;
     bool reboundA = false, reboundB = false;
     // The objects stay and only change keys, so their handles (held by the

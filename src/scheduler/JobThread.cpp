@@ -4,6 +4,7 @@
 
 #include "scheduler/RunRecorder.h"
 #include "store/RegValue.h"
+#include "zk40/module.h"
 
 namespace zk40 {
 
@@ -125,7 +126,11 @@ int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
 
 TJobThread::TJobThread(TJob& job, IJobHost& host, const TRegKey& crashKey,
                        const TRegKey& actionsKey)
-    : job_(job), host_(host), crashKey_(crashKey), actionsKey_(actionsKey) {}
+    : job_(job), host_(host), crashKey_(crashKey), actionsKey_(actionsKey) {
+    // The module contract promises this much stack to ZKRunAction, and no
+    // more: a module that needs more runs its work on a thread of its own.
+    SetStackSize(ZK_JOB_THREAD_STACK_SIZE);
+}
 
 TJobThread::~TJobThread() {
     // Owners wait first; this only guards against a body outliving us.

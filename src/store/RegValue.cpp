@@ -1,8 +1,12 @@
 #include "store/RegValue.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace zk40 {
 
@@ -104,11 +108,61 @@ void TSharedText::Release(const Entry* entry) noexcept {
     if (--entry->holders == 0) pool.entries.erase(pool.entries.find(entry->text));
 }
 
+// ---- value names ----
+
+namespace {
+
+// Every value name ever bound, each once, numbered from 1 (0 is "no name").
+// Names are few (the members of jobs and actions and a few dozen settings),
+// so only the first page of the table is ever touched. Entries are written
+// once and never change, so reading one needs no lock.
+constexpr size_t kMaxNames = size_t{UINT16_MAX} + 1;
+std::atomic<const std::string*> gNames[kMaxNames];
+
+struct NameNumbers {
+    std::mutex mutex;
+    std::unordered_map<std::string_view, uint16_t> numbers;
+    uint32_t next = 1;
+};
+
+// Never destroyed: static objects may bind values until the very end.
+NameNumbers& Numbers() {
+    static NameNumbers* table = new NameNumbers();
+    return *table;
+}
+
+uint16_t NameNumber(std::string_view name) {
+    NameNumbers& t = Numbers();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.numbers.find(name);
+    if (it != t.numbers.end()) return it->second;
+    if (t.next >= kMaxNames) abort();  // tens of thousands of distinct names: a bug
+    const auto* kept = new std::string(name);
+    const auto number = static_cast<uint16_t>(t.next++);
+    gNames[number].store(kept, std::memory_order_release);
+    t.numbers.emplace(*kept, number);
+    return number;
+}
+
+}  // namespace
+
+TBoundName::TBoundName(const TRegKey& key, std::string_view name) {
+    const auto address = reinterpret_cast<uintptr_t>(&key);
+    // Never true on the platforms we build for; better a clear stop than a
+    // write to the wrong key.
+    if (address & ~kAddressMask) abort();
+    bits_ = address | uintptr_t{NameNumber(name)} << 48;
+}
+
+std::string_view TBoundName::Name() const {
+    const std::string* name = gNames[bits_ >> 48].load(std::memory_order_acquire);
+    return name ? std::string_view(*name) : std::string_view();
+}
+
 // ---- bound values ----
 
 void TRegDword::Bind(const TRegKey& key, const char* name, uint32_t def) {
-    key_ = &key;
-    name_ = name;
+    bound_ = TBoundName(key, name);
     default_ = def;
     value_ = def;
     RegValueData d;
@@ -122,24 +176,25 @@ void TRegDword::Bind(const TRegKey& key, const char* name, uint32_t def) {
 }
 
 uint32_t TRegDword::Reload() {
-    if (!key_) return value_;
+    const TRegKey* key = bound_.Key();
+    if (!key) return value_;
     RegValueData d;
-    if (key_->Query(name_, &d) == kRegOk) {
+    if (key->Query(bound_.Name(), &d) == kRegOk) {
         if (!DecodeDword(d.data, &value_)) value_ = default_;
     }
     return value_;
 }
 
 long TRegDword::Set(uint32_t v) {
-    if (!key_) return kRegInvalidHandle;
-    long rc = key_->SetDword(name_, v);
+    const TRegKey* key = bound_.Key();
+    if (!key) return kRegInvalidHandle;
+    long rc = key->SetDword(bound_.Name(), v);
     if (rc == kRegOk) value_ = v;
     return rc;
 }
 
 void TRegString::Bind(const TRegKey& key, const char* name, std::string_view def) {
-    key_ = &key;
-    name_ = name;
+    bound_ = TBoundName(key, name);
     RegValueData d;
     if (key.QueryCached(name, &d) == kRegOk) {
         value_.Assign(DecodeRegString(d.data));
@@ -150,24 +205,58 @@ void TRegString::Bind(const TRegKey& key, const char* name, std::string_view def
     key.SetString(name, def);
 }
 
-const std::string& TRegString::Reload() {
-    if (!key_) return value_.Get();
+void TRegString::BindDeferred(const TRegKey& key, const char* name, std::string_view def) {
+    bound_ = TBoundName(key, name);
+    if (key.QueryCached(name, nullptr) == kRegOk) {
+        value_.Assign({});
+        bound_.SetFlag(true);
+        return;
+    }
+    value_.Assign(def);
+    key.SetString(name, def);
+}
+
+void TRegString::ReadDeferred() const {
+    const TRegKey* key = bound_.Key();
     RegValueData d;
-    if (key_->Query(name_, &d) == kRegOk) value_.Assign(DecodeRegString(d.data));
-    return value_.Get();
+    const long rc = key ? key->Query(bound_.Name(), &d) : kRegInvalidHandle;
+    if (rc == kRegOk)
+        value_.Assign(DecodeRegString(d.data));
+    else if (rc != kRegNotFound && rc != kRegInvalidHandle && rc != kRegKeyDeleted)
+        return;  // a store that is busy for long: read it again next time
+    else
+        value_.Assign({});
+    bound_.SetFlag(false);
+}
+
+const std::string& TRegString::Reload() {
+    const TRegKey* key = bound_.Key();
+    if (!key) return value_.Get();
+    RegValueData d;
+    if (key->Query(bound_.Name(), &d) == kRegOk) {
+        value_.Assign(DecodeRegString(d.data));
+        bound_.SetFlag(false);
+    }
+    return Get();
 }
 
 long TRegString::Set(std::string_view v) {
-    if (!key_) return kRegInvalidHandle;
-    long rc = key_->SetString(name_, v);
-    if (rc == kRegOk) value_.Assign(v);
+    const TRegKey* key = bound_.Key();
+    if (!key) return kRegInvalidHandle;
+    long rc = key->SetString(bound_.Name(), v);
+    if (rc == kRegOk) {
+        value_.Assign(v);
+        bound_.SetFlag(false);
+    }
     return rc;
 }
 
 long TRegBool::Set(bool on) {
-    if (!number_) return kRegInvalidHandle;
-    uint32_t n = (number_->Get() & ~(1u << bit_)) | (static_cast<uint32_t>(on) << bit_);
-    long rc = number_->Set(n);
+    TRegDword* number = Number();
+    if (!number) return kRegInvalidHandle;
+    const uint32_t bit = Bit();
+    uint32_t n = (number->Get() & ~(1u << bit)) | (static_cast<uint32_t>(on) << bit);
+    long rc = number->Set(n);
     Refresh();
     return rc;
 }

@@ -3,9 +3,11 @@
 // writes the default when the value is missing and never overwrites a value
 // that exists; reads come from a cached copy; writes go straight through.
 //
-// The value name is held as a plain pointer, not copied: bind with a literal
-// or with a string that outlives the binding. Jobs and actions hold dozens
-// of bound values each, so every byte of a binding counts many times over.
+// Jobs and actions hold dozens of bound values each, and ten thousand jobs
+// are loaded at once, so every byte of a binding counts many times over: a
+// binding is two words, its key's address with the number of its value name
+// in the top bits, and the value (value names are few and kept once for the
+// life of the process).
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -14,6 +16,28 @@
 #include "support/StoreTime.h"
 
 namespace zk40 {
+
+// A key's address and a value name in one word. User-space addresses on the
+// 64-bit platforms we run on fit in 48 bits, which leaves the top 16 for the
+// name's number.
+class TBoundName {
+public:
+    TBoundName() = default;
+    TBoundName(const TRegKey& key, std::string_view name);
+    const TRegKey* Key() const { return reinterpret_cast<const TRegKey*>(bits_ & kAddressMask); }
+    // Good for the life of the process.
+    std::string_view Name() const;
+    // One bit for the value's own use (keys are aligned, so the lowest bit
+    // of their address is always free).
+    bool Flag() const { return (bits_ & 1u) != 0; }
+    void SetFlag(bool on) { bits_ = (bits_ & ~uintptr_t{1}) | uintptr_t{on}; }
+
+private:
+    static constexpr uintptr_t kAddressMask = ((uintptr_t{1} << 48) - 1) & ~uintptr_t{1};
+    uintptr_t bits_ = 0;
+};
+static_assert(alignof(TRegKey) >= 2);
+static_assert(sizeof(void*) == 8, "bound values keep a name number in the top bits of an address");
 
 class TRegDword {
 public:
@@ -31,11 +55,10 @@ public:
         Set(v);
         return *this;
     }
-    std::string_view Name() const { return name_; }
+    std::string_view Name() const { return bound_.Name(); }
 
 private:
-    const TRegKey* key_ = nullptr;
-    const char* name_ = "";
+    TBoundName bound_;
     // What Reload falls back to when the stored data is too short.
     uint32_t default_ = 0;
     uint32_t value_ = 0;
@@ -84,23 +107,32 @@ public:
     TRegString() = default;
     TRegString(const TRegKey& key, const char* name, std::string_view def) { Bind(key, name, def); }
     void Bind(const TRegKey& key, const char* name, std::string_view def);
+    // Binds as Bind does, but a stored text is not read yet: the first Get
+    // reads it. For the texts of records that are many and seldom looked
+    // at (the names and status lines of actions, which only a window shows
+    // and a run reads). Like every read, that Get needs the owner's lock.
+    void BindDeferred(const TRegKey& key, const char* name, std::string_view def);
     const std::string& Reload();
 
     // Good until the value is next set, reloaded or bound, as for any cached
     // value; copy it to keep it longer.
-    const std::string& Get() const { return value_.Get(); }
-    operator const std::string&() const { return value_.Get(); }
+    const std::string& Get() const {
+        if (bound_.Flag()) ReadDeferred();
+        return value_.Get();
+    }
+    operator const std::string&() const { return Get(); }
     long Set(std::string_view v);
     TRegString& operator=(std::string_view v) {
         Set(v);
         return *this;
     }
-    std::string_view Name() const { return name_; }
+    std::string_view Name() const { return bound_.Name(); }
 
 private:
-    const TRegKey* key_ = nullptr;
-    const char* name_ = "";
-    TSharedText value_;
+    void ReadDeferred() const;
+    // The flag: the stored text has not been read yet.
+    mutable TBoundName bound_;
+    mutable TSharedText value_;
 };
 
 // One bit of a bound number. Writing a bit rewrites the whole number.
@@ -109,17 +141,19 @@ public:
     TRegBool() = default;
     TRegBool(TRegDword& number, uint16_t bit) { Bind(number, bit); }
     void Bind(TRegDword& number, uint16_t bit) {
-        number_ = &number;
-        bit_ = bit;
+        bits_ = reinterpret_cast<uintptr_t>(&number) | uintptr_t{static_cast<uint8_t>(bit & 31)}
+                                                           << kBitShift;
         Refresh();
     }
     // Takes the bit from the number's cached value.
     bool Refresh() {
-        value_ = number_ && ((number_->Get() >> bit_) & 1u);
-        return value_;
+        const TRegDword* n = Number();
+        const bool on = n && ((n->Get() >> Bit()) & 1u);
+        bits_ = (bits_ & ~kValueFlag) | (on ? kValueFlag : 0);
+        return on;
     }
-    bool Get() const { return value_; }
-    operator bool() const { return value_; }
+    bool Get() const { return (bits_ & kValueFlag) != 0; }
+    operator bool() const { return Get(); }
     long Set(bool on);
     TRegBool& operator=(bool on) {
         Set(on);
@@ -127,9 +161,14 @@ public:
     }
 
 private:
-    TRegDword* number_ = nullptr;
-    uint16_t bit_ = 0;
-    bool value_ = false;
+    // The number's address, the bit's place and the cached bit in one word,
+    // like TBoundName: nine of these in each of ten thousand jobs.
+    static constexpr int kBitShift = 48;
+    static constexpr uintptr_t kValueFlag = uintptr_t{1} << 56;
+    static constexpr uintptr_t kAddressMask = (uintptr_t{1} << 48) - 1;
+    TRegDword* Number() const { return reinterpret_cast<TRegDword*>(bits_ & kAddressMask); }
+    uint32_t Bit() const { return static_cast<uint32_t>((bits_ >> kBitShift) & 31); }
+    uintptr_t bits_ = 0;
 };
 
 }  // namespace zk40

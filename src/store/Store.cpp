@@ -552,15 +552,31 @@ long TStore::ListSubKeys(KeyId key, std::vector<std::string>* out) {
     return kRegOk;
 }
 
+void TStore::ReleaseMemory() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (db_) sqlite3_db_release_memory(db_);
+}
+
 long TStore::LoadTwoLevels(KeyId key, std::vector<RegKeyValues>* out) {
+    return LoadLevels(key, true, out);
+}
+
+long TStore::LoadOneLevel(KeyId key, std::vector<RegKeyValues>* out) {
+    return LoadLevels(key, false, out);
+}
+
+long TStore::LoadLevels(KeyId key, bool two, std::vector<RegKeyValues>* out) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     out->clear();
     if (key == 0) return kRegInvalidHandle;
-    sqlite3_stmt* s = Prepare(
-        "SELECT c.id, c.parent, c.name, v.name, v.type, v.data FROM keys c "
-        "LEFT JOIN vals v ON v.key=c.id "
-        "WHERE c.parent=?1 OR c.parent IN (SELECT id FROM keys WHERE parent=?1) "
-        "ORDER BY c.id, v.id");
+    sqlite3_stmt* s =
+        Prepare(two ? "SELECT c.id, c.parent, c.name, v.name, v.type, v.data FROM keys c "
+                      "LEFT JOIN vals v ON v.key=c.id "
+                      "WHERE c.parent=?1 OR c.parent IN (SELECT id FROM keys WHERE "
+                      "parent=?1) ORDER BY c.id, v.id"
+                    : "SELECT c.id, c.parent, c.name, v.name, v.type, v.data FROM keys c "
+                      "LEFT JOIN vals v ON v.key=c.id "
+                      "WHERE c.parent=?1 ORDER BY c.id, v.id");
     if (!s) return kRegStoreError;
     Reset r(s);
     sqlite3_bind_int64(s, 1, key);

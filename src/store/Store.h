@@ -109,12 +109,18 @@ public:
     // values, in one read: comparing thousands of jobs with what is stored
     // must not cost a statement per key.
     long LoadTwoLevels(KeyId key, std::vector<RegKeyValues>* out);
+    // The same for the subkeys of key alone.
+    long LoadOneLevel(KeyId key, std::vector<RegKeyValues>* out);
 
     // Changes whenever any value or key changes, in this process or another.
     uint64_t ChangeStamp();
     // Changes only when another process (or another connection) committed a
     // write; our own writes leave it as it is.
     int64_t DataVersion();
+    // Hands back the page cache's memory (the pages are read again when
+    // needed). For after a large load, when the cache holds pages that
+    // will not be read again soon.
+    void ReleaseMemory();
 
     // Runs work inside one transaction (nested calls become savepoints).
     // work returns false to roll everything back.
@@ -133,6 +139,10 @@ public:
     }
 
     std::recursive_mutex& Mutex() { return mutex_; }
+    // The connection, for tables of their own kept beside the key tree (the
+    // run history); use it only while holding Mutex(). What is written
+    // through it is this process's own write, like any other.
+    sqlite3* Handle() { return db_; }
 
 private:
     TStore() = default;
@@ -142,6 +152,7 @@ private:
     bool BeginTx();
     bool EndTx(bool commit);
     KeyId FindChild(KeyId parent, std::string_view name);
+    long LoadLevels(KeyId key, bool two, std::vector<RegKeyValues>* out);
     long DeleteTreeById(KeyId id);
     // Runs a one-parameter statement on a key id; the store's result.
     long StepById(const char* sql, KeyId id);

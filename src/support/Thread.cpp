@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -19,8 +20,11 @@ namespace {
 // anywhere else (throwing there would unwind the wrong stack).
 thread_local TThread* t_currentThread = nullptr;
 
-// Job actions run third-party module code on these threads, so they get a
-// comfortable stack, never less than this even where the default is smaller.
+// A thread whose owner asks for no particular stack gets a comfortable one,
+// never less than this even where the default is smaller. (Job threads ask
+// for a small one: a burst of a thousand must not cost a thousand big
+// stacks, and module authors are told to bring their own thread when they
+// need more.)
 constexpr size_t kMinStackBytes = 1024 * 1024;
 
 }  // namespace
@@ -85,9 +89,16 @@ pthread_t TThread::Start() {
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    size_t stackBytes = 0;
-    pthread_attr_getstacksize(&attr, &stackBytes);
-    if (stackBytes < kMinStackBytes) pthread_attr_setstacksize(&attr, kMinStackBytes);
+    if (stackBytes_ != 0) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        size_t want = std::max<size_t>(stackBytes_, PTHREAD_STACK_MIN);
+        want = (want + page - 1) / page * page;
+        pthread_attr_setstacksize(&attr, want);
+    } else {
+        size_t stackBytes = 0;
+        pthread_attr_getstacksize(&attr, &stackBytes);
+        if (stackBytes < kMinStackBytes) pthread_attr_setstacksize(&attr, kMinStackBytes);
+    }
     pthread_t handle{};
     const int rc = pthread_create(&handle, &attr, &TThread::ThreadProc, this);
     pthread_attr_destroy(&attr);

@@ -82,6 +82,13 @@ public:
     // RequestTermination(), then WaitForEnd(timeoutMs).
     uint32_t StopAndWait(int timeoutMs);
 
+    // The stack of threads started from now on; 0 (the default) gives the
+    // platform's default, but never less than 1 MiB. A size set here is taken
+    // as it is (rounded up to whole pages, and to the platform's smallest),
+    // so a thread whose code is known to need little can stay small.
+    void SetStackSize(size_t bytes) { stackBytes_ = bytes; }
+    size_t StackSize() const { return stackBytes_; }
+
     // Platform priority level: -2 lowest .. 2 highest, -1 below normal. It
     // sets the running thread's nice value relative to the one it started
     // with (level -1 = nice +1).
@@ -116,6 +123,7 @@ private:
     // A level asked for before the new thread knew its kernel id; the
     // thread applies it itself as it starts.
     int pendingLevel_ = 0;
+    size_t stackBytes_ = 0;
     bool levelPending_ = false;
 
     // Guards the fields below and the two waits.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "store/AppPaths.h"
+#include "update/ZipLib.h"
 
 namespace zk40 {
 
@@ -33,16 +34,16 @@ struct Failure {
     std::string text;
 };
 
-Failure ZipFailure(zip_error_t* e) { return {-zip_error_code_zip(e), zip_error_strerror(e)}; }
+Failure ZipFailure(zip_error_t* e) { return {-Zip().error_code_zip(e), Zip().error_strerror(e)}; }
 
 // A libzip code with the system error behind it, in libzip's wording
 // ("Write error: No space left on device").
 Failure SystemFailure(int zipCode, int sysErr) {
     zip_error_t e;
-    zip_error_init(&e);
-    zip_error_set(&e, zipCode, sysErr);
+    Zip().error_init(&e);
+    Zip().error_set(&e, zipCode, sysErr);
     Failure f = ZipFailure(&e);
-    zip_error_fini(&e);
+    Zip().error_fini(&e);
     return f;
 }
 
@@ -69,7 +70,7 @@ public:
         : archive_(archive), progress_(progress), max_(maxEntryBytes), maxTotal_(maxTotalBytes) {}
     ~ArchiveJob() {
         DropStaged();
-        if (zip_) zip_discard(zip_);
+        if (zip_) Zip().discard(zip_);
     }
     ArchiveJob(const ArchiveJob&) = delete;
     ArchiveJob& operator=(const ArchiveJob&) = delete;
@@ -146,28 +147,28 @@ private:
         progress_.Status("Opening " + archive_);
         progress_.Status("Reading directory");
         zip_error_t err;
-        zip_error_init(&err);
+        Zip().error_init(&err);
         // Through a file source so that a missing or unreadable file comes
         // back with the system's reason, not only "Can't open file".
-        zip_source_t* src = zip_source_file_create(archive_.c_str(), 0, -1, &err);
+        zip_source_t* src = Zip().source_file_create(archive_.c_str(), 0, -1, &err);
         if (src) {
             // Read-only. No strict consistency check: it refuses archives
             // that common zip writers make (local headers that differ in
             // harmless fields from the directory). Damage still fails: a
             // broken directory here, a broken entry by its CRC on
             // extraction, before any output file is touched.
-            zip_ = zip_open_from_source(src, ZIP_RDONLY, &err);
-            if (!zip_) zip_source_free(src);
+            zip_ = Zip().open_from_source(src, ZIP_RDONLY, &err);
+            if (!zip_) Zip().source_free(src);
         }
         if (!zip_) {
             Failure f = ZipFailure(&err);
-            zip_error_fini(&err);
+            Zip().error_fini(&err);
             progress_.Status("SysUpd:  Error Reading Directory -- " + f.text + " [" +
                              std::to_string(f.code) + "]");
             Fail(f, "cannot read the directory of archive " + Quoted(archive_) + ": " + f.text);
             return false;
         }
-        zip_error_fini(&err);
+        Zip().error_fini(&err);
         progress_.Status("Done");
         return true;
     }
@@ -175,19 +176,19 @@ private:
     void Close() {
         if (!zip_) return;
         progress_.Status("Closing " + archive_);
-        zip_discard(zip_);  // opened read-only: nothing to write back
+        Zip().discard(zip_);  // opened read-only: nothing to write back
         zip_ = nullptr;
         progress_.Status("Done");
     }
 
     bool Mark(const std::function<std::string(std::string_view)>& outputFor,
               const std::string& markText) {
-        zip_int64_t count = zip_get_num_entries(zip_, 0);
+        zip_int64_t count = Zip().get_num_entries(zip_, 0);
         for (zip_int64_t i = 0; i < count; ++i) {
             zip_uint64_t index = static_cast<zip_uint64_t>(i);
-            const char* raw = zip_get_name(zip_, index, ZIP_FL_ENC_RAW);
+            const char* raw = Zip().get_name(zip_, index, ZIP_FL_ENC_RAW);
             if (!raw) {
-                Failure f = ZipFailure(zip_get_error(zip_));
+                Failure f = ZipFailure(Zip().get_error(zip_));
                 progress_.Status("SysUpd:  Error Marking Files -- " + f.text + " [" +
                                  std::to_string(f.code) + "]");
                 Fail(f, "cannot read entry " + std::to_string(i) + " of archive " +
@@ -196,7 +197,7 @@ private:
             }
             std::string output = outputFor(raw);
             if (output.empty()) continue;
-            const char* shown = zip_get_name(zip_, index, ZIP_FL_ENC_GUESS);
+            const char* shown = Zip().get_name(zip_, index, ZIP_FL_ENC_GUESS);
             marked_.push_back({index, Printable(shown ? shown : raw), std::move(output)});
             result_.marked = static_cast<int>(marked_.size());
             progress_.Status("SysUpd:  Marking File (" + std::to_string(result_.marked) + ") '" +
@@ -213,24 +214,24 @@ private:
     Failure ExtractEntry(const Marked& m) {
         progress_.Status("Extracting " + m.name);
         zip_stat_t st;
-        zip_stat_init(&st);
-        if (zip_stat_index(zip_, m.index, 0, &st) != 0) return ZipFailure(zip_get_error(zip_));
+        Zip().stat_init(&st);
+        if (Zip().stat_index(zip_, m.index, 0, &st) != 0) return ZipFailure(Zip().get_error(zip_));
         const bool sizeKnown = (st.valid & ZIP_STAT_SIZE) != 0;
         if (sizeKnown && st.size > max_)
             return TooLarge(m, "is " + std::to_string(st.size) + " bytes, more than the limit of " +
                                    std::to_string(max_) + " bytes");
 
-        zip_file_t* file = zip_fopen_index(zip_, m.index, 0);
-        if (!file) return ZipFailure(zip_get_error(zip_));
+        zip_file_t* file = Zip().fopen_index(zip_, m.index, 0);
+        if (!file) return ZipFailure(Zip().get_error(zip_));
         Failure f = CopyOut(m, file, sizeKnown ? st.size : 0, sizeKnown);
         // Closing checks nothing that reading did not; its result only
         // matters when everything else went well.
-        int closeRc = zip_fclose(file);
+        int closeRc = Zip().fclose(file);
         if (f.code == 0 && closeRc != 0) {
             zip_error_t e;
-            zip_error_init_with_code(&e, closeRc);
+            Zip().error_init_with_code(&e, closeRc);
             f = ZipFailure(&e);
-            zip_error_fini(&e);
+            Zip().error_fini(&e);
         }
         if (f.code == 0) progress_.Status("Done");
         return f;
@@ -271,9 +272,9 @@ private:
         int shown = -1;
         char buf[64 * 1024];
         for (;;) {
-            zip_int64_t n = zip_fread(file, buf, sizeof buf);
+            zip_int64_t n = Zip().fread(file, buf, sizeof buf);
             if (n < 0) {
-                f = ZipFailure(zip_file_get_error(file));
+                f = ZipFailure(Zip().file_get_error(file));
                 break;
             }
             if (n == 0) break;
@@ -308,9 +309,9 @@ private:
         }
         if (f.code == 0 && sizeKnown && total < size) {
             zip_error_t e;
-            zip_error_init_with_code(&e, ZIP_ER_EOF);
+            Zip().error_init_with_code(&e, ZIP_ER_EOF);
             f = ZipFailure(&e);
-            zip_error_fini(&e);
+            Zip().error_fini(&e);
         }
         // The rename is only as good as the data under it.
         if (f.code == 0 && ::fsync(fd) != 0) f = SystemFailure(ZIP_ER_WRITE, errno);
@@ -362,11 +363,14 @@ ArchiveResult ExtractModuleArchive(const std::string& archivePath,
                                    IUpdateProgress& progress, uint64_t maxEntryBytes,
                                    uint64_t maxTotalBytes) {
     ArchiveJob job(archivePath, progress, maxEntryBytes, maxTotalBytes);
+    if (std::string why; !LoadZip(&why))
+        return job.FailMarking({-ZIP_ER_INTERNAL, why},
+                               "cannot extract archive " + Quoted(archivePath) + ": " + why);
     if (moduleFilePath.empty() || moduleFilePath.back() == '/') {
         zip_error_t e;
-        zip_error_init_with_code(&e, ZIP_ER_INVAL);
+        Zip().error_init_with_code(&e, ZIP_ER_INVAL);
         Failure f = ZipFailure(&e);
-        zip_error_fini(&e);
+        Zip().error_fini(&e);
         return job.FailMarking(
             f, "no module file path to extract archive " + Quoted(archivePath) + " to");
     }
@@ -384,11 +388,14 @@ ArchiveResult ExtractSingleFileArchive(const std::string& archivePath,
                                        const std::string& destination, IUpdateProgress& progress,
                                        uint64_t maxEntryBytes, uint64_t maxTotalBytes) {
     ArchiveJob job(archivePath, progress, maxEntryBytes, maxTotalBytes);
+    if (std::string why; !LoadZip(&why))
+        return job.FailMarking({-ZIP_ER_INTERNAL, why},
+                               "cannot extract archive " + Quoted(archivePath) + ": " + why);
     if (destination.empty() || destination.back() == '/') {
         zip_error_t e;
-        zip_error_init_with_code(&e, ZIP_ER_INVAL);
+        Zip().error_init_with_code(&e, ZIP_ER_INVAL);
         Failure f = ZipFailure(&e);
-        zip_error_fini(&e);
+        Zip().error_fini(&e);
         return job.FailMarking(f,
                                "no destination to extract archive " + Quoted(archivePath) + " to");
     }

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "update/CurlLib.h"
+
 namespace zk40 {
 
 namespace {
@@ -102,9 +104,9 @@ struct Transfer {
     std::string failureText;
 
     ~Transfer() {
-        if (multi && easy && added) curl_multi_remove_handle(multi, easy);
-        if (easy) curl_easy_cleanup(easy);
-        if (multi) curl_multi_cleanup(multi);
+        if (multi && easy && added) Curl().multi_remove_handle(multi, easy);
+        if (easy) Curl().easy_cleanup(easy);
+        if (multi) Curl().multi_cleanup(multi);
     }
 
     size_t Buffered() const { return body.size() - bodyHead; }
@@ -120,7 +122,7 @@ struct Transfer {
     void FinishHeader() {
         if (headerDone) return;
         headerDone = true;
-        if (status == 0) curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        if (status == 0) Curl().easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
         if (status >= 200 && status < 300) return;
         std::string text = "Server answered " + std::to_string(status);
         std::string why = reason.empty() ? ReasonOf(status) : reason;
@@ -135,7 +137,7 @@ struct Transfer {
             FinishHeader();
             return;
         }
-        const char* detail = errorBuffer[0] ? errorBuffer : curl_easy_strerror(result);
+        const char* detail = errorBuffer[0] ? errorBuffer : Curl().easy_strerror(result);
         std::string where = host + " port " + std::to_string(port);
         switch (result) {
             case CURLE_COULDNT_RESOLVE_HOST:
@@ -146,7 +148,7 @@ struct Transfer {
                 break;
             case CURLE_COULDNT_CONNECT: {
                 long osErrno = 0;
-                curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
+                Curl().easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
                 std::string why = osErrno ? std::strerror(static_cast<int>(osErrno)) : detail;
                 Fail(kHttpConnectFailed, "Cannot connect to " + where + " (" + why + ")");
                 break;
@@ -172,15 +174,15 @@ struct Transfer {
     void Drive() {
         if (finished || failure != 0) return;
         int running = 0;
-        CURLMcode mc = curl_multi_perform(multi, &running);
+        CURLMcode mc = Curl().multi_perform(multi, &running);
         if (mc != CURLM_OK) {
             finished = true;
             Fail(kHttpTransferFailed,
-                 "Download from " + host + " failed: " + curl_multi_strerror(mc));
+                 "Download from " + host + " failed: " + Curl().multi_strerror(mc));
             return;
         }
         int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* msg = Curl().multi_info_read(multi, &left)) {
             if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) Finished(msg->data.result);
         }
     }
@@ -312,14 +314,23 @@ std::shared_ptr<Transfer> Find(int h) {
     return it == gTable.end() ? nullptr : it->second;
 }
 
-bool GlobalInit() {
-    static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+// Loads the library on the first transfer; error says why it failed.
+bool GlobalInit(std::string* error) {
+    static std::string why;
+    static const bool ok = [] {
+        const CurlLib* lib = LoadCurl(&why);
+        if (!lib) return false;
+        if (lib->global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) return true;
+        why = "the HTTP library could not be initialised";
+        return false;
+    }();
+    if (!ok) *error = why;
     return ok;
 }
 
 curl_off_t InfoTime(CURL* easy, CURLINFO what) {
     curl_off_t value = 0;
-    if (curl_easy_getinfo(easy, what, &value) != CURLE_OK) return 0;
+    if (Curl().easy_getinfo(easy, what, &value) != CURLE_OK) return 0;
     return value;
 }
 
@@ -331,75 +342,72 @@ int _HTTP_Open(const char* hostAndPath, int secure) {
         tOpenError = "no host name given";
         return 0;
     }
-    if (!GlobalInit()) {
-        tOpenError = "the HTTP library could not be initialised";
-        return 0;
-    }
+    if (!GlobalInit(&tOpenError)) return 0;
     std::string url = std::string(secure ? "https://" : "http://") + hostAndPath;
 
     // Parse first so that a malformed address is refused here with a reason,
     // rather than surfacing later as a vague transfer error.
-    CURLU* parsed = curl_url();
+    CURLU* parsed = Curl().url();
     if (!parsed) {
         tOpenError = "out of memory";
         return 0;
     }
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsedGuard(parsed, curl_url_cleanup);
-    CURLUcode uc = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0);
+    std::unique_ptr<CURLU, void (*)(CURLU*)> parsedGuard(parsed, Curl().url_cleanup);
+    CURLUcode uc = Curl().url_set(parsed, CURLUPART_URL, url.c_str(), 0);
     if (uc != CURLUE_OK) {
-        tOpenError =
-            std::string("malformed address '") + hostAndPath + "' (" + curl_url_strerror(uc) + ")";
+        tOpenError = std::string("malformed address '") + hostAndPath + "' (" +
+                     Curl().url_strerror(uc) + ")";
         return 0;
     }
     auto t = std::make_shared<Transfer>();
     t->secure = secure != 0;
     char* part = nullptr;
-    if (curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part) {
+    if (Curl().url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part) {
         t->host = part;
-        curl_free(part);
+        Curl().free(part);
     }
     part = nullptr;
-    if (curl_url_get(parsed, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK && part) {
+    if (Curl().url_get(parsed, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK && part) {
         t->port = std::strtol(part, nullptr, 10);
-        curl_free(part);
+        Curl().free(part);
     }
     if (t->host.empty()) {
         tOpenError = std::string("no host name in '") + hostAndPath + "'";
         return 0;
     }
 
-    t->multi = curl_multi_init();
-    t->easy = curl_easy_init();
+    t->multi = Curl().multi_init();
+    t->easy = Curl().easy_init();
     if (!t->multi || !t->easy) {
         tOpenError = "out of memory";
         return 0;
     }
     CURL* e = t->easy;
-    bool ok = curl_easy_setopt(e, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    bool ok = Curl().easy_setopt(e, CURLOPT_URL, url.c_str()) == CURLE_OK;
     // Only the web protocols, whatever a redirect asks for; a secure download
     // never falls back to plain http on a redirect.
     ok = ok &&
-         curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http,https") == CURLE_OK;
-    ok = ok && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https") ==
-                   CURLE_OK;
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+         Curl().easy_setopt(e, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http,https") == CURLE_OK;
+    ok = ok && Curl().easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR,
+                                  secure ? "https" : "http,https") == CURLE_OK;
+    Curl().easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    Curl().easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
+    Curl().easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    Curl().easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     // Signals would hit whichever thread happens to be in curl.
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_USERAGENT, "Zarkell40");
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 128L * 1024L);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->errorBuffer);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, t.get());
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());
+    Curl().easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    Curl().easy_setopt(e, CURLOPT_USERAGENT, "Zarkell40");
+    Curl().easy_setopt(e, CURLOPT_BUFFERSIZE, 128L * 1024L);
+    Curl().easy_setopt(e, CURLOPT_ERRORBUFFER, t->errorBuffer);
+    Curl().easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+    Curl().easy_setopt(e, CURLOPT_HEADERDATA, t.get());
+    Curl().easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+    Curl().easy_setopt(e, CURLOPT_WRITEDATA, t.get());
     if (!ok) {
         tOpenError = "the HTTP library refused the transfer settings";
         return 0;
     }
-    if (curl_multi_add_handle(t->multi, e) != CURLM_OK) {
+    if (Curl().multi_add_handle(t->multi, e) != CURLM_OK) {
         tOpenError = "the HTTP library could not start the transfer";
         return 0;
     }
@@ -449,7 +457,7 @@ long long _HTTP_Length(int h) {
     std::lock_guard lock(t->mutex);
     if (!t->headerDone || t->failure == kHttpStatusNot2xx) return 0;
     curl_off_t length = -1;
-    if (curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK)
+    if (Curl().easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK)
         return 0;
     return length > 0 ? static_cast<long long>(length) : 0;
 }
@@ -467,7 +475,7 @@ int _HTTP_Read(int h, char* buf, int size) {
         if (t->paused && t->Buffered() < kBodyBufferLimit && !t->finished) {
             t->paused = false;
             // May call OnBody right away with the data it held back.
-            curl_easy_pause(t->easy, CURLPAUSE_CONT);
+            Curl().easy_pause(t->easy, CURLPAUSE_CONT);
         }
         return static_cast<int>(n);
     }
@@ -498,7 +506,7 @@ void HttpWait(int h, int ms) {
     t->Drive();
     if (t->finished || t->failure != 0 || t->Buffered() > 0 || ms <= 0) return;
     int fds = 0;
-    curl_multi_poll(t->multi, nullptr, 0, ms, &fds);
+    Curl().multi_poll(t->multi, nullptr, 0, ms, &fds);
 }
 
 std::string HttpFailureText(int h) {

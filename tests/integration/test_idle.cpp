@@ -61,4 +61,25 @@ TEST_F(IdleFixture, HandOverWakesASleepingProgram) {
     Stop(p);
 }
 
+TEST_F(IdleFixture, NetworkAndArchiveLibrariesStayUnloadedUntilAnUpdateNeedsThem) {
+    // No shipped modules to install, so nothing at start needs an update.
+    app->base.SetDword("ShippedModules", 1);
+    MakeTestJob(app->jobs, actions, "Far", {{}}, 9, CurrentStoreTime() + 400 * 86400);
+    TempDir share;
+    ChildProcess p(std::vector<std::string>{ZK40_BIN}, dir / "out.txt",
+                   {{"ZK40_NO_START_DELAY", "1"}, {"ZK40_SHARE_DIR", share.path()}});
+    ASSERT_TRUE(WaitFor(
+        [&] { return p.Output().find("System Initialization:  Completed,") != std::string::npos; },
+        30000))
+        << p.Output();
+    std::ifstream maps("/proc/" + std::to_string(p.pid()) + "/maps");
+    std::stringstream all;
+    all << maps.rdbuf();
+    ASSERT_NE(all.str().find("libQt6Core"), std::string::npos) << "maps unreadable";
+    for (const char* lib : {"libcurl", "libzip", "libssl", "libcrypto", "libQt6Network"})
+        EXPECT_EQ(all.str().find(lib), std::string::npos) << lib << " is loaded at rest";
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(30000), 0) << p.Output();
+}
+
 }  // namespace

@@ -170,6 +170,33 @@ TEST_F(ActionFixture, MoveThreeToOneGoesStepByStep) {
     EXPECT_EQ(InMemory(*job), (std::vector<std::string>{"V3@1", "V1@2", "V2@3"}));
 }
 
+TEST_F(ActionFixture, TextsNotReadYetMoveWithTheirActions) {
+    uint32_t id;
+    {
+        auto job = JobOfThree();
+        id = job->Id();
+        for (uint32_t n = 1; n <= 3; ++n) {
+            TAction* a = job->ActionAt(n - 1);
+            TSync::TLock lock(*a);
+            a->Name = "name " + std::to_string(n);
+            a->Status = "status " + std::to_string(n);
+        }
+    }
+    // Loaded again: the names and statuses are read only when asked for.
+    TJob job(jobs, actions, id, clock);
+    ASSERT_TRUE(job.MoveAction(3, 1));
+    TRegKey jobKey(jobs, job.KeyName(), false);
+    const char* expected[] = {"name 3", "name 1", "name 2"};
+    for (uint32_t i = 1; i <= 3; ++i) {
+        TRegKey k(jobKey, TAction::KeyName(i), false);
+        EXPECT_EQ(k.GetString("Name"), expected[i - 1]) << "index " << i;
+        TAction* a = job.ActionAt(i - 1);
+        TSync::TLock lock(*a);
+        EXPECT_EQ(a->Name.Get(), expected[i - 1]);
+        EXPECT_EQ(a->Status.Get(), "status " + std::string(expected[i - 1]).substr(5));
+    }
+}
+
 TEST_F(ActionFixture, PropertyCodesStoreInTheirPlaces) {
     TJob job(jobs, actions, clock);
     const uint32_t h = job.AddAction("Ven", "Mod", "Act");

@@ -84,6 +84,44 @@ struct SchedulerFixture : ::testing::Test {
     }
 };
 
+TEST_F(SchedulerFixture, ABurstStartsWhollyFromOnePassWhileTheEventLoopKeepsAnswering) {
+    // More jobs than are started in one go: the rest follow in the same
+    // pass, with no further one, and the ones started first are answered
+    // (their module reads a setting through the main thread) in between.
+    StoreTime now = clock.Now();
+    constexpr int kJobs = 80;
+    for (int i = 0; i < kJobs; ++i)
+        MakeTestJob(app->jobs, actions, "Burst " + std::to_string(i), {{.mode = 0}}, 9, now - 5);
+    Start();
+    FirstTick();
+    SchedulingTicks();
+    int started = 0;
+    for (int i = 0; i < kJobs; ++i) {
+        TJob* job = Job("Burst " + std::to_string(i));
+        TSync::TLock lock(*job);
+        started += job->LastRun.Get() == now;
+    }
+    EXPECT_EQ(started, kJobs) << "every due job is started by the one pass";
+    // Started (LastRun), through its action (the module's answer came) and
+    // done: every one of them, with no further scheduling pass.
+    auto ran = [&] {
+        int n = 0;
+        for (int i = 0; i < kJobs; ++i) {
+            TJob* job = Job("Burst " + std::to_string(i));
+            TSync::TLock lock(*job);
+            n += job->LastRun.Get() == now && job->CurrentAction == 0 && job->LastStat.Get() == 0;
+        }
+        return n;
+    };
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            QCoreApplication::processEvents();
+            return ran() == kJobs && !client->AnyJobRunning();
+        },
+        30000))
+        << ran() << " of " << kJobs << " ran";
+}
+
 TEST_F(SchedulerFixture, DueJobsStartInQueueOrderAndNeverJobsStayQueued) {
     StoreTime now = clock.Now();
     MakeTestJob(app->jobs, actions, "First", {{.mode = 2, .sleepMs = 0}}, 9, now - 10);

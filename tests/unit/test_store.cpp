@@ -58,6 +58,29 @@ TEST_F(StoreFixture, BindingWritesDefaultOnceAndNeverOverwrites) {
     EXPECT_EQ(k.GetString("Mixed"), "x");
 }
 
+TEST_F(StoreFixture, DeferredTextIsReadWhenFirstAskedForAndThenBehavesAsBound) {
+    TRegKey k = Key("Software\\Test");
+    k.SetString("Stored", "on disk");
+    TRegString stored, missing;
+    stored.BindDeferred(k, "Stored", "default");
+    missing.BindDeferred(k, "Missing", "default");
+    // A missing value gets its default written at once, as Bind does.
+    EXPECT_EQ(k.GetString("Missing"), "default");
+    EXPECT_EQ(missing.Get(), "default");
+    // A stored one is read on the first Get, and kept from then on.
+    k.SetString("Stored", "written before the first look");
+    EXPECT_EQ(stored.Get(), "written before the first look");
+    k.SetString("Stored", "written after");
+    EXPECT_EQ(stored.Get(), "written before the first look");
+    EXPECT_EQ(stored.Name(), "Stored");
+    // Set goes through whether or not the text was read.
+    TRegString fresh;
+    fresh.BindDeferred(k, "Stored", "default");
+    ASSERT_EQ(fresh.Set("set"), kRegOk);
+    EXPECT_EQ(fresh.Get(), "set");
+    EXPECT_EQ(k.GetString("Stored"), "set");
+}
+
 TEST(SharedText, EqualTextsShareOneCopyWhileHoldersStayIndependent) {
     TSharedText a, b;
     a.Assign("DNTRX-14");

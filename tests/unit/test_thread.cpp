@@ -15,6 +15,7 @@
 #include "Process.h"
 #include "support/Sync.h"
 #include "support/Thread.h"
+#include "zk40/module.h"
 
 namespace zk40 {
 namespace {
@@ -161,6 +162,31 @@ TEST(ThreadTest, BodyRunsOnItsOwnThreadWithAtLeastOneMebibyteOfStack) {
     EXPECT_GE(stackBytes, 1024u * 1024u);
     EXPECT_EQ(tidInBody, thread.ThreadId());
     EXPECT_NE(tidInBody, static_cast<uint32_t>(gettid()));
+}
+
+TEST(ThreadTest, AThreadThatAsksForASmallStackGetsJustThat) {
+    // What the job threads ask for, as module authors are promised.
+    size_t stackBytes = 0;
+    bool deepCallRan = false;
+    BodyThread thread([&](BodyThread&) {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstacksize(&attr, &stackBytes);
+            pthread_attr_destroy(&attr);
+        }
+        // A module's share: some 64 KiB of locals still fit with room to spare.
+        volatile char scratch[64 * 1024];
+        for (size_t i = 0; i < sizeof scratch; i += 4096) scratch[i] = 1;
+        deepCallRan = scratch[0] == 1;
+        return 0;
+    });
+    thread.SetStackSize(ZK_JOB_THREAD_STACK_SIZE);
+    thread.Start();
+    thread.WaitForEnd(-1);
+    EXPECT_TRUE(deepCallRan);
+    // (A guard page may or may not be counted in.)
+    EXPECT_GE(stackBytes, size_t{ZK_JOB_THREAD_STACK_SIZE} - 16 * 1024);
+    EXPECT_LT(stackBytes, size_t{2 * ZK_JOB_THREAD_STACK_SIZE});
 }
 
 TEST(ThreadTest, BelowNormalPriorityLowersOnlyThatThread) {
