@@ -22,6 +22,9 @@ zk40_build() {
   # share their compiled objects (paths are taken relative to the checkout).
   if command -v ccache >/dev/null 2>&1; then
     export CCACHE_BASEDIR="$zk40_top"
+    # Debug information names the build folder; without this every folder
+    # (and every checkout) would keep its own copies.
+    export CCACHE_NOHASHDIR=1
     configure=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "${configure[@]}")
   fi
   cmake -S "$zk40_top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${configure[@]}" >/dev/null
@@ -49,10 +52,27 @@ zk40_sanitizer_env() {
 }
 
 # zk40_sanitized_ctest DIR [CTEST_ARGUMENT...]
-# Runs ctest in a sanitizer build folder with the settings above.
+# Runs ctest in a sanitizer build folder with the settings above. Every
+# report is also written to DIR/sanitizer-reports/, so one from a process
+# whose exit status no test looks at (a program a test kills, a helper it
+# starts and forgets) fails the run as well.
 zk40_sanitized_ctest() {
   local dir="$1"
   shift
   zk40_sanitizer_env
-  (cd "$dir" && ctest --output-on-failure -j"$(nproc)" "$@")
+  local reports="$dir/sanitizer-reports"
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  local opt
+  for opt in ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS; do
+    export "$opt=${!opt}:log_path=$reports/${opt%%_*}"
+  done
+  local rc=0
+  (cd "$dir" && ctest --output-on-failure -j"$(nproc)" "$@") || rc=$?
+  if compgen -G "$reports/*" >/dev/null; then
+    echo "Sanitizer reports (from $reports):" >&2
+    head -n 80 "$reports"/* >&2
+    rc=1
+  fi
+  return "$rc"
 }

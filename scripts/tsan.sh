@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the unit tests with ThreadSanitizer into build-tsan/ and runs the
-# tests of the scheduler, the job threads, the locks and the module host's
-# services, where threads meet.
+# tests where threads meet: the scheduler, the job threads, the locks, the
+# module host's services and whole update runs (the update worker).
 #
 #   scripts/tsan.sh [ctest -R pattern]
 #
@@ -12,4 +12,4 @@ set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 zk40_build "$zk40_top/build-tsan" -DZK40_SANITIZE=thread -- zk40_unit_tests
 zk40_sanitized_ctest "$zk40_top/build-tsan" \
-  -R "${1:-SchedulerFixture|ThreadTest|SyncTest|JobFixture|ActionFixture|RunProgramModule}"
+  -R "${1:-SchedulerFixture|ThreadTest|SyncTest|JobFixture|ActionFixture|RunProgramModule|ModuleHostFixture|UpdateRunFixture}"

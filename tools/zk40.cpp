@@ -28,11 +28,14 @@
 #include "jobs/Job.h"
 #include "jobs/JobOps.h"
 #include "jobs/JobSettings.h"
+#include "modules/HostServices.h"
+#include "modules/ModuleHost.h"
 #include "scheduler/NextRun.h"
 #include "store/AppPaths.h"
 #include "store/AppStore.h"
 #include "store/RegFile.h"
 #include "store/RunHistory.h"
+#include "update/ModuleInstall.h"
 #include "zk40_instance.h"
 
 using namespace zk40;
@@ -1069,18 +1072,112 @@ int CmdTypes(Context& ctx, const std::vector<std::string>& words) {
         if (!ak.IsValid()) Refuse("the catalogue has no action type " + t + " (see zk40 types)");
         args.push_back(t);
     }
+    const bool load = verb == "load";
+    cli::Answer answer = cli::ActionTypes(ctx.Paths().runtimeDir, load, args);
+    switch (answer.kind) {
+        case cli::Answer::Ok:
+            printf("%s\n", answer.text.c_str());
+            return 0;
+        case cli::Answer::Refused:
+            Refuse(answer.text);
+        case cli::Answer::NoAnswer:
+            Refuse("the running instance did not answer (" + answer.text +
+                   "); nothing was changed");
+        case cli::Answer::NoInstance:
+            break;
+    }
+    // Nothing runs: the catalogue is marked, and the next start loads the
+    // types (downloading a module that is not on disk) or leaves them out.
     for (const std::string& t : args) {
         size_t c1 = t.find(':'), c2 = t.find(':', c1 + 1);
         TRegKey ak(ctx.ActionsKey(),
                    t.substr(0, c1) + "\\" + t.substr(c1 + 1, c2 - c1 - 1) + "\\" + t.substr(c2 + 1),
                    false);
-        if (ak.SetDword("LOADED", verb == "load" ? 1 : 0) != kRegOk)
-            Refuse("the store refused to mark " + t);
+        bool ok = ak.SetDword("LOADED", load ? 1 : 0) == kRegOk;
+        if (load)
+            ok = ok && ak.SetDword(kLoadPendingValue, 1) == kRegOk;
+        else
+            ak.DeleteValue(kLoadPendingValue);
+        if (!ok) Refuse("the store refused to mark " + t);
     }
-    // Modules are loaded (and missing ones queued for download) when the
-    // program starts.
-    printf("%s %zu action type(s); this applies at the next start of Zarkell'40\n",
-           verb == "load" ? "Marked for loading:" : "Marked as not loaded:", args.size());
+    printf("Zarkell'40 is not running: %s %zu action type(s); %s at its next start\n",
+           load ? "marked" : "marked as not loaded", args.size(),
+           load ? "they load (a module that is not on disk is downloaded first)"
+                : "they are not loaded");
+    return 0;
+}
+
+// ---- installing a module from a file ----
+
+// The host a module installed with no instance running meets: it is loaded
+// here only to prove that it loads, starts and is what it says, so nothing
+// it asks of the host is needed.
+intptr_t ToolSend(ZKHwnd, uint32_t, uintptr_t, intptr_t) { return 0; }
+int ToolPost(ZKHwnd, uint32_t, uintptr_t, intptr_t) { return 0; }
+const ZKHostFunctions kToolHost = {sizeof(ZKHostFunctions), ZK_HOST_VERSION, &ToolSend, &ToolPost,
+                                   &HostAlloc, &HostFree};
+
+class ToolModuleOwner : public IModuleHostOwner {
+public:
+    std::vector<TJob*> AllJobs() override { return {}; }
+    bool AnyJobRunning() override { return false; }
+    void SetUpdating(bool) override {}
+    bool WaitServing(const std::function<bool()>& done, int) override { return done(); }
+    void ShowStatus(const std::string&) override {}
+    ZKHwnd Hwnd() override { return nullptr; }
+};
+
+// Unpacking reports its steps; only what went wrong reaches the user, in
+// the refusal.
+class QuietProgress : public IUpdateProgress {
+public:
+    void Status(const std::string&) override {}
+    void Progress(int) override {}
+    void TimeRemaining(int) override {}
+};
+
+int CmdModule(Context& ctx, const std::vector<std::string>& words) {
+    Args a = Parse(words, {{"timeout", true}});
+    if (a.positional.size() != 2 || a.positional[0] != "install")
+        Usage("module takes: install FILE");
+    const uint32_t timeout =
+        a.Has("timeout") ? ParseCount(a.Get("timeout"), "--timeout", 86400 * 7) : 3600;
+    const std::string& given = a.positional[1];
+    char* full = realpath(given.c_str(), nullptr);
+    if (!full) Refuse("cannot read " + given + ": " + strerror(errno));
+    const std::string file = full;
+    free(full);
+    // The running program installs it itself: it lets the jobs that run the
+    // old module finish before it lets the library go.
+    cli::Answer answer = cli::InstallModule(ctx.Paths().runtimeDir, file,
+                                            static_cast<int>(std::min<uint32_t>(timeout, 86400) * 1000));
+    switch (answer.kind) {
+        case cli::Answer::Ok:
+            printf("%s\n", answer.text.c_str());
+            return 0;
+        case cli::Answer::Refused:
+            Refuse(answer.text);
+        case cli::Answer::NoAnswer:
+            Refuse("the running instance did not answer (" + answer.text +
+                   "); it may still be waiting for running jobs to end before it replaces the "
+                   "module: see zk40 types");
+        case cli::Answer::NoInstance:
+            break;
+    }
+    TAppStore& app = ctx.App();
+    const std::string actionPath = app.base.GetString("ActionPath", ctx.Paths().actionsDir);
+    MakeDirs(actionPath);
+    ToolModuleOwner owner;
+    QuietProgress progress;
+    ModuleInstallResult r;
+    {
+        TModuleHost host(owner, &kToolHost, ctx.ActionsKey(), actionPath);
+        r = InstallModuleFromFile(file, host, ctx.ActionsKey(),
+                                  app.base.GetString("HelpPath", ctx.Paths().helpDir), progress);
+    }
+    if (!r.ok) Refuse(r.text);
+    printf("%s\nZarkell'40 is not running; it loads the module at its next start\n",
+           r.text.c_str());
     return 0;
 }
 
@@ -1294,9 +1391,19 @@ std::vector<Command> Commands() {
          "Usage: zk40 types\n"
          "       zk40 types load VENDOR:MODULE:ACTION...\n"
          "       zk40 types unload VENDOR:MODULE:ACTION...\n"
-         "Marks the types in the catalogue; the program loads (or stops loading)\n"
-         "them at its next start.\n",
+         "Loads or unloads the types in the running Zarkell'40, as its Load/Unload\n"
+         "Action Types dialog does: a type whose module is not on disk is queued\n"
+         "for download and loads when that ends. With no instance running the\n"
+         "types are marked in the catalogue and the next start applies them.\n",
          CmdTypes},
+        {"module", "install an action module from a file",
+         "Usage: zk40 module install FILE [--timeout SECONDS]\n"
+         "Installs a module archive (.zkz) or a signed module file for the\n"
+         "catalogue entry it names itself as, through the same steps as an update.\n"
+         "A running Zarkell'40 installs it itself, letting jobs that run the old\n"
+         "module finish first; zk40 waits up to SECONDS (default 3600) for that.\n"
+         "An unsigned or damaged file is refused.\n",
+         CmdModule},
         {"export", "write jobs to a .reg file",
          "Usage: zk40 export [NAME...] FILE [--force]\n"
          "All jobs, or the named ones, in the format of the window's Export Jobs.\n"

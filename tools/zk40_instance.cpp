@@ -46,4 +46,12 @@ Answer RunJob(const std::string& runtimeDir, const std::string& name) {
     return From(HandOverArguments(runtimeDir, {"/runjob:" + name}));
 }
 
+Answer ActionTypes(const std::string& runtimeDir, bool load, const std::vector<std::string>& types) {
+    return From(SendInstanceRequest(runtimeDir, MakeTypesRequest(load, types)));
+}
+
+Answer InstallModule(const std::string& runtimeDir, const std::string& path, int timeoutMs) {
+    return From(SendInstanceRequest(runtimeDir, MakeInstallRequest(path), timeoutMs));
+}
+
 }  // namespace zk40::cli

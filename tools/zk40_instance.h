@@ -2,6 +2,7 @@
 // How zk40 reaches a running Zarkell'40: whether one runs, telling it that
 // the store changed, and handing it a job to run.
 #include <string>
+#include <vector>
 
 namespace zk40::cli {
 
@@ -14,5 +15,9 @@ bool InstanceRunning(const std::string& runtimeDir);
 Answer NotifyStoreChanged(const std::string& runtimeDir);
 // Starts the job through the same hand-over as "zarkell40 /runjob:NAME".
 Answer RunJob(const std::string& runtimeDir, const std::string& name);
+// Loads or unloads action types (VENDOR:MODULE:ACTION) in the instance.
+Answer ActionTypes(const std::string& runtimeDir, bool load, const std::vector<std::string>& types);
+// Has the instance install a module file (full path); waits up to timeoutMs.
+Answer InstallModule(const std::string& runtimeDir, const std::string& path, int timeoutMs);
 
 }  // namespace zk40::cli

@@ -2,9 +2,55 @@
 # Installed as /usr/share/bash-completion/completions/zk40; to try it from a
 # build, source this file.
 
+# What the word being typed says once the shell has read it: quotes and
+# backslashes taken away, an unclosed quote running to the end.
+_zk40_dequote() {
+    local in=$1 out= c quote= i
+    for ((i = 0; i < ${#in}; i++)); do
+        c=${in:i:1}
+        if [[ $quote == "'" ]]; then
+            if [[ $c == "'" ]]; then quote=; else out+=$c; fi
+        elif [[ $quote == '"' ]]; then
+            if [[ $c == '"' ]]; then
+                quote=
+            elif [[ $c == '\' && ${in:i+1:1} == [\$\`\"\\] ]]; then
+                out+=${in:i+1:1}
+                ((i++))
+            else
+                out+=$c
+            fi
+        else
+            case $c in
+                "'" | '"') quote=$c ;;
+                '\') out+=${in:i+1:1}; ((i++)) ;;
+                *) out+=$c ;;
+            esac
+        fi
+    done
+    printf '%s' "$out"
+}
+
+# Job names may hold blanks, quotes and anything else the shell treats
+# specially. Each is matched against what the word means, and offered so
+# that the shell reads it back as that one name: escaped, or (when the word
+# opened a quote) written for the inside of that quote, which the shell
+# closes itself.
 _zk40_jobs() {
-    local IFS=$'\n'
-    COMPREPLY+=($(compgen -W "$(zk40 __names 2>/dev/null | sed 's/[][ \\\$`"'"'"'()&;|<>*?!#~{}]/\\&/g')" -- "$cur"))
+    local typed name open=
+    typed=$(_zk40_dequote "$cur")
+    case $cur in
+        \"*) open=\" ;;
+        \'*) open=\' ;;
+    esac
+    while IFS= read -r name; do
+        [[ -n $name && $name == "$typed"* ]] || continue
+        case $open in
+            \") name=${name//\\/\\\\}; name=${name//\"/\\\"}; name=${name//\$/\\\$}
+                name=${name//\`/\\\`}; COMPREPLY+=("$name") ;;
+            \') COMPREPLY+=("${name//\'/\'\\\'\'}") ;;
+            *) COMPREPLY+=("$(printf '%q' "$name")") ;;
+        esac
+    done < <(zk40 __names 2>/dev/null)
 }
 
 _zk40() {
@@ -17,7 +63,7 @@ _zk40() {
         words=("${COMP_WORDS[@]}")
         cword=$COMP_CWORD
     fi
-    local commands="list show next add edit rename enable disable delete action run log types export import help"
+    local commands="list show next add edit rename enable disable delete action run log types module export import help"
     local schedule="--kind --at --on --interval --window --weekdays --retry --retry-delay"
     if ((cword == 1)); then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
@@ -51,6 +97,7 @@ _zk40() {
             add) opts+=" $schedule --disabled --action-name --" ;;
             edit) opts+=" $schedule --no-window --name" ;;
             run) opts+=" --wait --timeout" ;;
+            module) opts+=" --timeout" ;;
             log) opts+=" --runs" ;;
             export) opts+=" --force" ;;
             action) opts+=" --name --type --" ;;
@@ -74,6 +121,8 @@ _zk40() {
         import) COMPREPLY=($(compgen -f -- "$cur")) ;;
         types)
             if ((cword == 2)); then COMPREPLY=($(compgen -W "load unload" -- "$cur")); fi ;;
+        module)
+            if ((cword == 2)); then COMPREPLY=($(compgen -W "install" -- "$cur")); else COMPREPLY=($(compgen -f -- "$cur")); fi ;;
         help) COMPREPLY=($(compgen -W "$commands" -- "$cur")) ;;
     esac
 }

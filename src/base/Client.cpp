@@ -27,6 +27,7 @@
 #include "store/RegFile.h"
 #include "store/Trace.h"
 #include "update/ConfigParser.h"
+#include "update/ModuleInstall.h"
 
 namespace zk40 {
 
@@ -510,6 +511,9 @@ void TZarkellClient::FirstTick() {
     RunStartupChecks(
         app_.product, *bridge_, [this](TQueueURL q) { QueueRequest(std::move(q)); }, clock_.Now(),
         kBuildNumber, updateSettings_.tempDir);
+    // After the checks above: a type marked while no instance ran then has
+    // LOADED 0 there, and is not queued a second time by them.
+    SelectPendingActionTypes();
     ShowStatus("System Initialization:  Completed,");
     if (crashDetected_) {
         StoreTime now = clock_.Now();
@@ -588,6 +592,8 @@ void TZarkellClient::StartUpdate(const std::string& source) {
 void TZarkellClient::ReapUpdateThread() {
     if (!update_ || update_->CurrentStatus() == TThread::Running) return;
     update_->StopAndWait(-1);
+    // A request queued while the worker was finishing waits for the next.
+    for (TQueueURL& q : update_->TakeQueued()) pending_.push_back(std::move(q));
     update_.reset();
     // The run that just ended may have installed the shipped modules.
     if (awaitShipped_) CheckShippedInstalled();
@@ -723,9 +729,9 @@ void TZarkellClient::CheckShippedInstalled() {
     app_.base.SetDword("ShippedModules", 1);
 }
 
-size_t TZarkellClient::SelectActionTypes(
+std::vector<TZarkellClient::TypeOutcome> TZarkellClient::SelectActionTypes(
     const std::vector<std::tuple<std::string, std::string, std::string>>& types) {
-    size_t queued = 0;
+    std::vector<TypeOutcome> outcomes;
     for (const auto& [v, m, a] : types) {
         TRegKey mk(actionsKey_, v + "\\" + m);
         TRegKey ak(mk, a);
@@ -738,9 +744,12 @@ size_t TZarkellClient::SelectActionTypes(
         if (access(path.c_str(), R_OK) != 0) {
             QueueRequest(
                 TQueueURL::MakeModuleArchive(mk.GetString("URL"), path, v, m, a, false, label));
-            ++queued;
+            outcomes.push_back(TypeOutcome::Queued);
         } else if (!modules_->InstallOrLoad(path, v, m, a)) {
             ak.SetDword("LOADED", 0);
+            outcomes.push_back(TypeOutcome::Failed);
+        } else {
+            outcomes.push_back(TypeOutcome::Loaded);
         }
         uint16_t have =
             static_cast<uint16_t>(strtoul(ak.GetString("ADVERSION").c_str(), nullptr, 10));
@@ -749,10 +758,115 @@ size_t TZarkellClient::SelectActionTypes(
         std::string dataUrl = ak.GetString("ACTDATAURL");
         if (have < want && !dataUrl.empty()) {
             QueueRequest(TQueueURL::MakeActionData(dataUrl, v, m, a, label));
-            ++queued;
         }
     }
-    return queued;
+    return outcomes;
+}
+
+void TZarkellClient::UnselectActionTypes(
+    const std::vector<std::tuple<std::string, std::string, std::string>>& types) {
+    for (const auto& [v, m, a] : types) {
+        TRegKey ak(actionsKey_, v + "\\" + m + "\\" + a, false);
+        if (!ak.IsValid()) continue;
+        // A job thread inside the module keeps it until its action returns.
+        if (ak.GetDword("LOADED", 0) == 1) modules_->UnloadActionType(v, m, a);
+        ak.SetDword("LOADED", 0);
+        ak.DeleteValue(kLoadPendingValue);
+    }
+}
+
+void TZarkellClient::SelectPendingActionTypes() {
+    std::vector<std::tuple<std::string, std::string, std::string>> pending;
+    TStore* store = actionsKey_.Store();
+    if (!store) return;
+    std::vector<std::string> vendors, modules, actions;
+    store->ListSubKeys(actionsKey_.Id(), &vendors);
+    for (const std::string& v : vendors) {
+        TRegKey vk(actionsKey_, v, false);
+        store->ListSubKeys(vk.Id(), &modules);
+        for (const std::string& m : modules) {
+            TRegKey mk(vk, m, false);
+            store->ListSubKeys(mk.Id(), &actions);
+            for (const std::string& a : actions) {
+                TRegKey ak(mk, a, false);
+                if (!ak.HasValue(kLoadPendingValue)) continue;
+                ak.DeleteValue(kLoadPendingValue);
+                // The start-up load took in those whose module was on disk.
+                if (!modules_->IsActionTypePresent(v, m, a)) pending.emplace_back(v, m, a);
+            }
+        }
+    }
+    if (!pending.empty()) SelectActionTypes(pending);
+}
+
+std::string TZarkellClient::AnswerTypes(bool load, const std::vector<std::string>& names) {
+    if (updating_)
+        return MakeAnswer(false, "a module is being replaced just now; try again when it is done");
+    std::vector<std::tuple<std::string, std::string, std::string>> types;
+    for (const std::string& t : names) {
+        size_t c1 = t.find(':'), c2 = c1 == std::string::npos ? c1 : t.find(':', c1 + 1);
+        if (c2 == std::string::npos)
+            return MakeAnswer(false, "an action type is VENDOR:MODULE:ACTION, not \"" + t + "\"");
+        std::string v = t.substr(0, c1), m = t.substr(c1 + 1, c2 - c1 - 1), a = t.substr(c2 + 1);
+        if (!TRegKey(actionsKey_, v + "\\" + m + "\\" + a, false).IsValid())
+            return MakeAnswer(false, "the catalogue has no action type " + t);
+        types.emplace_back(v, m, a);
+    }
+    auto join = [](const std::vector<std::string>& list) {
+        std::string out;
+        for (const std::string& x : list) out += (out.empty() ? "" : ", ") + x;
+        return out;
+    };
+    if (!load) {
+        UnselectActionTypes(types);
+        return MakeAnswer(true, "Unloaded " + join(names));
+    }
+    std::vector<std::tuple<std::string, std::string, std::string>> todo;
+    std::vector<std::string> already, loaded, queued, failed;
+    for (size_t i = 0; i < types.size(); ++i) {
+        const auto& [v, m, a] = types[i];
+        if (modules_->IsActionTypePresent(v, m, a))
+            already.push_back(names[i]);
+        else
+            todo.push_back(types[i]);
+    }
+    std::vector<TypeOutcome> outcomes = SelectActionTypes(todo);
+    for (size_t i = 0; i < todo.size(); ++i) {
+        const auto& [v, m, a] = todo[i];
+        const std::string name = v + ":" + m + ":" + a;
+        switch (outcomes[i]) {
+            case TypeOutcome::Loaded: loaded.push_back(name); break;
+            case TypeOutcome::Queued: queued.push_back(name); break;
+            case TypeOutcome::Failed: {
+                std::string why = modules_->WhyNotLoaded(v, m);
+                failed.push_back(name + (why.empty() ? "" : " (" + why + ")"));
+                break;
+            }
+        }
+    }
+    std::string text;
+    auto part = [&text](const std::string& p) { text += (text.empty() ? "" : "; ") + p; };
+    if (!loaded.empty()) part("Loaded " + join(loaded));
+    if (!queued.empty())
+        part("Queued for download: " + join(queued) +
+             " (they load when the download ends, and cannot run before)");
+    if (!already.empty()) part("Already loaded: " + join(already));
+    if (!failed.empty()) part("Could not be loaded: " + join(failed));
+    return MakeAnswer(failed.empty(), text);
+}
+
+std::string TZarkellClient::AnswerInstall(const std::string& file) {
+    // One replacement at a time: the update worker may be about to install
+    // the same module.
+    if (updating_ || update_)
+        return MakeAnswer(false,
+                          "a system update is running; install the module when it has ended");
+    if (file.empty() || file[0] != '/')
+        return MakeAnswer(false, "the module file must be named by its full path");
+    ModuleInstallResult r =
+        InstallModuleFromFile(file, *modules_, actionsKey_, updateSettings_.helpDir, *bridge_);
+    ShowStatus("SysUpd:  " + r.text);
+    return MakeAnswer(r.ok, r.text);
 }
 
 void TZarkellClient::ReapThreads() {
@@ -790,45 +904,39 @@ void TZarkellClient::StartDueJobs(StoreTime now) {
         TSync::TLock lock(*job);
         return job->NextRun.Get() <= now;
     };
-    // A few at a time: each job's module reads its settings and reports its
-    // status through the main thread, so the jobs started first would wait
-    // for the last of a thousand to be made before they could even begin.
-    std::vector<TJob*> due;
-    while (due.size() < kStartsPerTurn && frontDue()) {
-        due.push_back(queue_.Front());
-        queue_.PopFront();
-    }
-    if (due.empty()) return;
-    // The first job of a burst starts before the rest are prepared, so its
-    // start does not wait for theirs.
-    StartJob(*due.front(), true);
-    if (due.size() > 1) {
-        // The others' LastRun and State go to the store in one commit
-        // instead of two each, so the last of them starts soon after the
-        // first.
-        auto rest = due.begin() + 1;
-        if (app_.Store()) {
-            app_.Store()->Transaction([&] {
-                for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
-                return true;
-            });
-        } else {
-            for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
+    // The first few turns start a few jobs each and then answer what the
+    // jobs already started ask of the main thread: a module reads its
+    // settings and reports its status through it, a handful of round trips
+    // before its program starts, so otherwise the first of a thousand would
+    // wait for the last to be made. The rest start together: spread out,
+    // the early jobs' ends would compete with the later ones' starts.
+    for (int turn = 0;; ++turn) {
+        const size_t most = turn < kAnsweredTurns ? kStartsPerTurn : SIZE_MAX;
+        std::vector<TJob*> due;
+        while (due.size() < most && frontDue()) {
+            due.push_back(queue_.Front());
+            queue_.PopFront();
         }
-        for (auto it = rest; it != due.end(); ++it) StartJob(**it, false);
-    }
-    // The rest stay queued (so removing, reloading or running one by hand
-    // works on them as on any queued job) and are started once the event
-    // loop has answered what the jobs just started asked meanwhile.
-    if (frontDue() && !startsPosted_) {
-        startsPosted_ = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                startsPosted_ = false;
-                if (!closed_ && schedulerEnabled_ && !updating_) StartDueJobs(clock_.Now());
-            },
-            Qt::QueuedConnection);
+        if (due.empty()) return;
+        // The first job of a burst starts before the rest are prepared, so
+        // its start does not wait for theirs.
+        StartJob(*due.front(), true);
+        if (due.size() > 1) {
+            // The others' LastRun and State go to the store in one commit
+            // instead of two each.
+            auto rest = due.begin() + 1;
+            if (app_.Store()) {
+                app_.Store()->Transaction([&] {
+                    for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
+                    return true;
+                });
+            } else {
+                for (auto it = rest; it != due.end(); ++it) MarkStarted(**it);
+            }
+            for (auto it = rest; it != due.end(); ++it) StartJob(**it, false);
+        }
+        if (!frontDue()) return;
+        pump_->Drain();
     }
 }
 
@@ -1140,6 +1248,10 @@ std::string TZarkellClient::AnswerRequest(const std::string& line) {
                                         std::to_string(c.changed) + " changed, " +
                                         std::to_string(c.removed) + " deleted");
         }
+        case InstanceRequest::Verb::Types:
+            return AnswerTypes(rq.load, rq.args);
+        case InstanceRequest::Verb::Install:
+            return AnswerInstall(rq.args.empty() ? std::string() : rq.args[0]);
         case InstanceRequest::Verb::Wake:
             view_.BringToFront();
             return MakeAnswer(true, {});
@@ -1164,8 +1276,11 @@ TZarkellClient::RequestResult TZarkellClient::ProcessArguments(
 TZarkellClient::RequestResult TZarkellClient::StartRunJobFromStore() {
     std::string name = app_.base.GetString("RunJob");
     if (name.empty()) return {};
-    // A job made a moment ago by another process must be found.
+    // A job made a moment ago by another process must be found, and one
+    // whose run has just ended (its record written, as `zk40 run --wait`
+    // sees) is not "already running" only because no pass has reaped it.
     CheckStoreChanged();
+    ReapThreads();
     TJob* job = FindJobByName(name);
     if (job && deletedWhileBusy_.count(job->Id())) job = nullptr;
     if (!job) {

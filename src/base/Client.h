@@ -180,9 +180,13 @@ public:
     static std::string ShippedDataDir();
     void SetShippedDataDir(const std::string& dir) { shippedDir_ = dir; }
     // The action types' "Load" as the types dialog applies it: LOADED 1, and
-    // a module that is not on disk yet is queued for download. Returns how
-    // many downloads (modules and action data) were queued.
-    size_t SelectActionTypes(
+    // a module that is not on disk yet is queued for download. One outcome
+    // for each type, in order.
+    enum class TypeOutcome { Loaded, Queued, Failed };
+    std::vector<TypeOutcome> SelectActionTypes(
+        const std::vector<std::tuple<std::string, std::string, std::string>>& types);
+    // Their "Unload": a loaded type lets go of its module; LOADED 0.
+    void UnselectActionTypes(
         const std::vector<std::tuple<std::string, std::string, std::string>>& types);
     TMessagePump& Pump() { return *pump_; }
     ZKHwnd Hwnd() override { return this; }
@@ -236,6 +240,11 @@ private:
     void ReapUpdateThread();
     void UpdateTiming(StoreTime now);
     void PrepareShippedModules();
+    // Types marked for loading while no instance ran (LOADPENDING), loaded
+    // or queued for download as the types dialog would.
+    void SelectPendingActionTypes();
+    std::string AnswerTypes(bool load, const std::vector<std::string>& types);
+    std::string AnswerInstall(const std::string& file);
     void SelectShippedModules();
     void CheckShippedInstalled();
     void ResolveShippedUrls(
@@ -248,7 +257,10 @@ private:
     void Reschedule(TJob& job, StoreTime now, NextRunCause cause = NextRunCause::Schedule);
     RequestResult StartRunJobFromStore();
     // ---- taking in outside changes of jobs (ClientStoreSync.cpp) ----
-    std::unique_ptr<TJob> MakeLoadedJob(uint32_t id, StoreTime now);
+    // A job read from the store, idle and scheduled; retriesDone carries the
+    // retries a reloaded job had already used.
+    std::unique_ptr<TJob> MakeLoadedJob(uint32_t id, StoreTime now, int16_t retriesDone = 0,
+                                        NextRunCause cause = NextRunCause::Schedule);
     bool JobMatchesStore(TJob& job, const StoredJobs& stored);
     // Remembers the values of the job key that no member holds, from stored
     // or (null) from the store.
@@ -258,9 +270,10 @@ private:
     void InitJobActions(TJob& job, bool init);
     void DropJob(TJob* job);
     void ReloadJob(TJob* job);
-    // Builds changed jobs again and loads new ones from the store.
+    // Builds changed jobs again and loads new ones from the store. runEnded:
+    // the changed jobs' runs have just ended (a change that waited for it).
     void ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh,
-                    const StoredJobs* stored);
+                    const StoredJobs* stored, bool runEnded = false);
     // Applies a change that waited for the job's run to end; true when the
     // job was replaced or removed (and must not be touched again).
     bool ApplyDeferredChange(TJob* job);
@@ -306,9 +319,11 @@ private:
     bool alignTicks_ = true;
     bool keepTicking_ = false;
     bool sleeping_ = false;
-    // Jobs started in one go before the event loop gets a turn.
+    // Jobs started in one go before the main thread answers those started,
+    // for the first turns of a burst (about the round trips a module makes
+    // before its program starts).
     static constexpr size_t kStartsPerTurn = 32;
-    bool startsPosted_ = false;
+    static constexpr int kAnsweredTurns = 10;
     // Whether the heap is to be trimmed when the program next goes to sleep.
     bool trimWhenIdle_ = true;
     int clockFd_ = -1;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <unordered_map>
 
 #include "base/Client.h"
@@ -128,18 +129,20 @@ void TZarkellClient::RecordPrint(TJob& job, const StoredJobs* stored) {
     if (!stored) job.Key().DropSnapshot();
 }
 
-std::unique_ptr<TJob> TZarkellClient::MakeLoadedJob(uint32_t id, StoreTime now) {
+std::unique_ptr<TJob> TZarkellClient::MakeLoadedJob(uint32_t id, StoreTime now,
+                                                    int16_t retriesDone, NextRunCause cause) {
     auto job = std::make_unique<TJob>(app_.jobs, actionsKey_, id, clock_);
     job->SetActionRunner(this);
     {
         TSync::TLock lock(*job);
         job->State = +JobState::Completed;
+        job->RetriesDone = retriesDone;
         for (size_t p = 0; TAction* a = job->ActionAt(p); ++p) {
             TSync::TLock al(*a);
             a->Ready = 1;
         }
     }
-    Reschedule(*job, now);
+    Reschedule(*job, now, cause);
     return job;
 }
 
@@ -235,16 +238,24 @@ void TZarkellClient::DropJob(TJob* job) {
     view_.JobRemoved(id);
 }
 
-void TZarkellClient::ReloadJob(TJob* job) { ReloadJobs({job}, {}, nullptr); }
+void TZarkellClient::ReloadJob(TJob* job) { ReloadJobs({job}, {}, nullptr, true); }
 
 void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<uint32_t> fresh,
-                                const StoredJobs* stored) {
+                                const StoredJobs* stored, bool runEnded) {
     // The old objects (and their action handles) go first: a module must
     // never see two live handles for one stored action.
     std::vector<size_t> places;
     std::vector<uint32_t> ids;  // the changed ones first, in the order of places
+    // The retries a failed job has used are no stored value: read again, a
+    // job whose retries were used up would be retried afresh (and run again
+    // at once with no delay set).
+    std::map<uint32_t, int16_t> retries;
     for (TJob* job : changed) {
         uint32_t id = job->Id();
+        {
+            TSync::TLock lock(*job);
+            retries[id] = job->RetriesDone;
+        }
         queue_.Remove(job);
         InitJobActions(*job, false);
         job->SetActionRunner(nullptr);
@@ -263,7 +274,16 @@ void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<u
     std::vector<std::unique_ptr<TJob>> made;
     auto load = [&] {
         StoreTime now = clock_.Now();
-        for (uint32_t id : ids) made.push_back(MakeLoadedJob(id, now));
+        for (uint32_t id : ids) {
+            auto r = retries.find(id);
+            // A changed job whose run did not just end has not run: reading
+            // it again must not make it due (a retry, say) once more.
+            if (r == retries.end())
+                made.push_back(MakeLoadedJob(id, now));
+            else
+                made.push_back(MakeLoadedJob(
+                    id, now, r->second, runEnded ? NextRunCause::Schedule : NextRunCause::Changed));
+        }
         return true;
     };
     if (app_.Store())

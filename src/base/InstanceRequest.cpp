@@ -142,31 +142,62 @@ std::string MakeArgsRequest(const std::vector<std::string>& args) {
     return line;
 }
 
+std::string MakeTypesRequest(bool load, const std::vector<std::string>& types) {
+    std::string line = load ? "TYPES LOAD" : "TYPES UNLOAD";
+    for (const std::string& t : types) line += " " + EncodeRequestField(t);
+    return line;
+}
+
+std::string MakeInstallRequest(const std::string& path) {
+    return "INSTALL " + EncodeRequestField(path);
+}
+
 InstanceRequest ParseInstanceRequest(std::string_view line) {
     InstanceRequest rq;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     std::string_view verb = line.substr(0, line.find(' '));
+    std::string_view rest =
+        line.size() > verb.size() ? line.substr(verb.size() + 1) : std::string_view();
+    // The fields after the verb; false for one that is not encoded right.
+    auto fields = [&rq](std::string_view text) {
+        if (text.empty()) return true;
+        while (true) {
+            size_t sp = text.find(' ');
+            std::string arg;
+            if (!DecodeRequestField(text.substr(0, sp), &arg)) {
+                rq.verb = InstanceRequest::Verb::Bad;
+                rq.error = "a malformed argument in the request";
+                rq.args.clear();
+                return false;
+            }
+            rq.args.push_back(std::move(arg));
+            if (sp == std::string_view::npos) return true;
+            text.remove_prefix(sp + 1);
+        }
+    };
     if (verb == "RELOAD" && line == verb) {
         rq.verb = InstanceRequest::Verb::Reload;
     } else if (verb == "WAKE" && line == verb) {
         rq.verb = InstanceRequest::Verb::Wake;
     } else if (verb == "ARGS") {
         rq.verb = InstanceRequest::Verb::Args;
-        if (line.size() > verb.size()) {
-            std::string_view rest = line.substr(verb.size() + 1);
-            while (true) {
-                size_t sp = rest.find(' ');
-                std::string arg;
-                if (!DecodeRequestField(rest.substr(0, sp), &arg)) {
-                    rq.verb = InstanceRequest::Verb::Bad;
-                    rq.error = "a malformed argument in the request";
-                    rq.args.clear();
-                    return rq;
-                }
-                rq.args.push_back(std::move(arg));
-                if (sp == std::string_view::npos) break;
-                rest.remove_prefix(sp + 1);
-            }
+        fields(rest);
+    } else if (verb == "TYPES") {
+        std::string_view how = rest.substr(0, rest.find(' '));
+        rest = rest.size() > how.size() ? rest.substr(how.size() + 1) : std::string_view();
+        if ((how != "LOAD" && how != "UNLOAD") || rest.empty()) {
+            rq.error = "TYPES takes LOAD or UNLOAD and at least one action type";
+            return rq;
+        }
+        rq.verb = InstanceRequest::Verb::Types;
+        rq.load = how == "LOAD";
+        fields(rest);
+    } else if (verb == "INSTALL") {
+        rq.verb = InstanceRequest::Verb::Install;
+        if (fields(rest) && rq.args.size() != 1) {
+            rq.verb = InstanceRequest::Verb::Bad;
+            rq.error = "INSTALL takes one file";
+            rq.args.clear();
         }
     } else {
         rq.error = "unknown request \"" + std::string(verb.substr(0, 40)) + "\"";

@@ -14,6 +14,13 @@
 //           | "RELOAD" "\n"            the store was changed by someone else:
 //                                      take in added, changed and deleted jobs
 //           | "WAKE" "\n"              only bring the instance to the front
+//           | "TYPES" SP ("LOAD" / "UNLOAD") 1*(SP arg) "\n"
+//                                      load or unload the action types named
+//                                      VENDOR:MODULE:ACTION, as the action
+//                                      type dialog does (a module that is
+//                                      not on disk is queued for download)
+//           | "INSTALL" SP arg "\n"    install the module archive or signed
+//                                      module file at this absolute path
 //   arg     = the argument's bytes, with "%", " " and every byte below 0x20
 //             or equal to 0x7F written as "%" and two upper-case hex digits
 //   answer  = ("OK" / "ERR") [" " text] "\n"
@@ -58,6 +65,8 @@ InstanceAnswer SendInstanceRequest(const std::string& runtimeDir, const std::str
 std::string MakeArgsRequest(const std::vector<std::string>& args);
 inline constexpr char kReloadRequest[] = "RELOAD";
 inline constexpr char kWakeRequest[] = "WAKE";
+std::string MakeTypesRequest(bool load, const std::vector<std::string>& types);
+std::string MakeInstallRequest(const std::string& path);
 
 // Convenience: hand a command line over / say that the store changed.
 InstanceAnswer HandOverArguments(const std::string& runtimeDir,
@@ -66,8 +75,9 @@ InstanceAnswer NotifyStoreChanged(const std::string& runtimeDir, int timeoutMs =
 
 // ---- the instance's side ----
 struct InstanceRequest {
-    enum class Verb { Args, Reload, Wake, Bad } verb = Verb::Bad;
-    std::vector<std::string> args;
+    enum class Verb { Args, Reload, Wake, Types, Install, Bad } verb = Verb::Bad;
+    std::vector<std::string> args;  // for Types the types, for Install the file
+    bool load = false;              // for Types: LOAD rather than UNLOAD
     std::string error;  // for Bad
 };
 InstanceRequest ParseInstanceRequest(std::string_view line);

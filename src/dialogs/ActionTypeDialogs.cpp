@@ -173,7 +173,6 @@ void TActionTypesDlg::Toggle(QTreeWidgetItem* item) {
 }
 
 bool TActionTypesDlg::Apply() {
-    const TRegKey& actions = client_.ActionsKey();
     size_t queued = 0;
     for (QTreeWidgetItemIterator it(tree_); *it; ++it) {
         QTreeWidgetItem* item = *it;
@@ -181,12 +180,11 @@ bool TActionTypesDlg::Apply() {
         const std::string v = item->data(0, kVendorRole).toString().toStdString();
         const std::string m = item->data(0, kModuleRole).toString().toStdString();
         const std::string a = item->data(0, kActionRole).toString().toStdString();
-        TRegKey ak(actions, v + "\\" + m + "\\" + a);
         if (item->data(0, kImageRole).toInt() == 4) {
-            queued += client_.SelectActionTypes({{v, m, a}});
+            for (auto outcome : client_.SelectActionTypes({{v, m, a}}))
+                if (outcome == TZarkellClient::TypeOutcome::Queued) ++queued;
         } else {
-            if (ak.GetDword("LOADED") == 1) client_.Modules().UnloadActionType(v, m, a);
-            ak.SetDword("LOADED", 0);
+            client_.UnselectActionTypes({{v, m, a}});
         }
     }
     if (queued > 0)

@@ -1,8 +1,6 @@
 #include "dialogs/InfoDialogs.h"
 
-#include <curl/curl.h>
 #include <sqlite3.h>
-#include <zip.h>
 
 #include <QComboBox>
 #include <QFormLayout>
@@ -18,6 +16,8 @@
 #include "modules/ModuleHost.h"
 #include "store/AppPaths.h"
 #include "store/Store.h"
+#include "update/CurlLib.h"
+#include "update/ZipLib.h"
 
 namespace zk40::dialogs {
 
@@ -94,9 +94,17 @@ QStringList TZarkellAboutDlg::LibraryVersions() {
     QStringList out;
     out << QStringLiteral("Qt %1").arg(QString::fromLatin1(qVersion()));
     out << QStringLiteral("SQLite %1").arg(QString::fromLatin1(sqlite3_libversion()));
-    out << QStringLiteral("libcurl %1")
-               .arg(QString::fromLatin1(curl_version_info(CURLVERSION_NOW)->version));
-    out << QStringLiteral("libzip %1").arg(QString::fromLatin1(zip_libzip_version()));
+    // The About box is the one place outside an update that loads these; a
+    // missing library is shown as such rather than failing the dialog.
+    if (const CurlLib* curl = LoadCurl())
+        out << QStringLiteral("libcurl %1")
+                   .arg(QString::fromLatin1(curl->version_info(CURLVERSION_NOW)->version));
+    else
+        out << QStringLiteral("libcurl (not installed)");
+    if (const ZipLib* zip = LoadZip())
+        out << QStringLiteral("libzip %1").arg(QString::fromLatin1(zip->libzip_version()));
+    else
+        out << QStringLiteral("libzip (not installed)");
     return out;
 }
 

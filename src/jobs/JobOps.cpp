@@ -92,7 +92,8 @@ Result ApplySettings(TJob& job, const JobSettings& settings, const std::vector<T
     TSync::TLock lock(job);
     if (!InOneCommit(job.Key(), [&] {
             if (!Write(job, settings)) return false;
-            job.ComputeNextRun(now);
+            // An edit is not a run: a failure gets no fresh retry from it.
+            job.ComputeNextRun(now, NextRunCause::Changed);
             return true;
         })) {
         Reload(job);
@@ -115,7 +116,7 @@ Result SetEnabled(TJob& job, bool enabled, StoreTime now) {
     TSync::TLock lock(job);
     if (!InOneCommit(job.Key(), [&] {
             if (job.SetEnabled(enabled) != kRegOk) return false;
-            job.ComputeNextRun(now);
+            job.ComputeNextRun(now, NextRunCause::Changed);
             return true;
         }))
         return StoreRefused(job);
@@ -181,7 +182,7 @@ Result DeleteJob(TJob& job, bool runningElsewhere) {
     });
     if (!ok) return StoreRefused(job);
     if (store) {
-        if (auto history = TRunHistory::Open(store->Path())) history->ForgetJob(id);
+        if (auto history = TRunHistory::Open(*store)) history->ForgetJob(id);
     }
     return {};
 }

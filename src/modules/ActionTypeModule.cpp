@@ -214,4 +214,36 @@ bool TActionTypeModule::TrayCallback(ZKHwnd hwnd, const std::string& action, ZKA
     return r != 0;
 }
 
+bool ReadModuleIdentity(const std::string& path, ModuleIdentity* out, std::string* error) {
+    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        const char* e = dlerror();
+        if (error) *error = e ? e : "cannot load " + path;
+        return false;
+    }
+    auto fn = reinterpret_cast<ZKLoadStringFn>(dlsym(h, "ZKLoadString"));
+    if (!fn) {
+        dlclose(h);
+        if (error) *error = path + " has no ZKLoadString, so it cannot say what module it is";
+        return false;
+    }
+    auto text = [fn](uint32_t id, int maxLen) {
+        std::vector<char> buf(static_cast<size_t>(maxLen) + 1, '\0');
+        int n = 0;
+        try {
+            n = fn(id, buf.data(), maxLen + 1);
+        } catch (...) {
+            n = 0;
+        }
+        buf[static_cast<size_t>(maxLen)] = '\0';
+        return n <= 0 ? std::string() : std::string(buf.data());
+    };
+    out->vendorId = text(ZK_STR_VENDOR_ID, 8);
+    out->moduleId = text(ZK_STR_MODULE_ID, 16);
+    out->name = text(ZK_STR_MODULE_NAME, 50);
+    out->version = static_cast<uint32_t>(strtoul(text(ZK_STR_VERSION, 10).c_str(), nullptr, 10));
+    dlclose(h);
+    return true;
+}
+
 }  // namespace zk40

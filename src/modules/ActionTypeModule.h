@@ -95,4 +95,14 @@ private:
     std::string loadError_;
 };
 
+// What a module file says it is, read from its own strings without starting
+// it (ZKStart is not called; the library's constructors do run).
+struct ModuleIdentity {
+    std::string vendorId, moduleId, name;
+    uint32_t version = 0;
+};
+// False with the reason in error when the file does not load as a library
+// or has no ZKLoadString.
+bool ReadModuleIdentity(const std::string& path, ModuleIdentity* out, std::string* error);
+
 }  // namespace zk40

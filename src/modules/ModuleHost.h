@@ -21,6 +21,11 @@ class TAction;
 // The program's own build number; a module may demand a lowest one.
 inline constexpr uint32_t kBuildNumber = 29;
 
+// Set on an action type (beside LOADED) when it was chosen for loading while
+// no instance ran: the next start loads it, or queues its module's download
+// when the module is not on disk, as the types dialog would have.
+inline constexpr char kLoadPendingValue[] = "LOADPENDING";
+
 // What the module host needs from the client that owns it.
 class IModuleHostOwner {
 public:

@@ -247,17 +247,21 @@ NextRunResult ComputeNextRun(const NextRunInput& in, StoreTime now, StoreTime pr
     const bool failed = static_cast<int16_t>(in.LastStat & 0xFFFF) != 0;
     const StoreTime retryAt =
         now + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(in.RetryDelay)));
-    // The clock moved while a retry waited (the count goes up when a retry
-    // is scheduled, and back to 0 once one is not): the retry has not run,
-    // so it keeps its place in the count and comes within its delay.
-    if (cause == NextRunCause::ClockChanged && failed && in.RetriesDone > 0) {
+    // The clock moved (or the job was read again) while a retry waited (the
+    // count goes up when a retry is scheduled, and back to 0 once one is
+    // not): the retry has not run, so it keeps its place in the count and
+    // comes within its delay.
+    const bool afterRun = cause == NextRunCause::Schedule;
+    if (!afterRun && failed && in.RetriesDone > 0) {
         const bool stillAhead = in.NextRun > now && in.NextRun <= retryAt;
         r.NextRun = stillAhead ? in.NextRun : retryAt;
         return r;
     }
 
-    // A failed run is retried first, whatever the schedule says.
-    if (failed && in.RetriesDone < static_cast<int16_t>(in.RetryCount)) {
+    // A failed run is retried first, whatever the schedule says. Only the
+    // end of a run makes a retry: a failure looked at again for another
+    // reason has had its retries already.
+    if (afterRun && failed && in.RetriesDone < static_cast<int16_t>(in.RetryCount)) {
         r.RetriesDone = static_cast<int16_t>(in.RetriesDone + 1);
         r.NextRun = retryAt;
         return r;

@@ -55,11 +55,13 @@ struct NextRunResult {
     bool UnknownKind = false;
 };
 
-// Why the next run is being worked out. After a run (or a load, or an
-// edit) a failure is turned into a retry and counts one; when the wall
-// clock or its UTC offset changed, nothing has run, so a pending retry
-// stays pending and keeps its count.
-enum class NextRunCause { Schedule, ClockChanged };
+// Why the next run is being worked out. After a run (or a load) a failure
+// is turned into a retry and counts one. When the wall clock or its UTC
+// offset changed, or the job was edited (here, or by another process and
+// read again), nothing has run: a pending retry stays pending and keeps its
+// count, and a failure whose retries were used up (or that has none) gets
+// no new one.
+enum class NextRunCause { Schedule, ClockChanged, Changed };
 
 // weekday 1 = Monday ... 7 = Sunday; anything else is never allowed.
 bool IsDayAllowed(uint32_t flags, int weekday);

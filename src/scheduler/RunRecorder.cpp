@@ -54,7 +54,9 @@ void TRunRecorder::Write(TJob& job, StoreTime start) {
         break;
     }
     if (run.Actions.empty()) run.Status = "Completed: the job has no actions";
-    auto history = TRunHistory::Open(store->Path());
+    // Through the store's own connection: a write of this process, which the
+    // watch for other processes' changes of the store must not see as one.
+    auto history = TRunHistory::Open(*store);
     if (!history) return;
     TRegKey base(store, std::string(kProductKeyPath) + "\\base", false);
     history->Add(run, HistoryRunsSetting(base));

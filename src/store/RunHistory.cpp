@@ -89,64 +89,89 @@ std::unique_ptr<TRunHistory> TRunHistory::Open(const std::string& storePath, std
     return h;
 }
 
-TRunHistory::~TRunHistory() { sqlite3_close_v2(db_); }
+std::unique_ptr<TRunHistory> TRunHistory::Open(TStore& store, std::string* error) {
+    std::unique_ptr<TRunHistory> h(new TRunHistory);
+    h->store_ = &store;
+    h->db_ = store.Handle();
+    auto lock = h->Lock();
+    if (!h->db_ || !h->Exec(kSchema)) {
+        if (error) *error = store.Path() + ": " + (h->db_ ? sqlite3_errmsg(h->db_) : "not open");
+        return nullptr;
+    }
+    return h;
+}
+
+TRunHistory::~TRunHistory() {
+    if (!store_) sqlite3_close_v2(db_);
+}
+
+std::unique_lock<std::recursive_mutex> TRunHistory::Lock() {
+    return store_ ? std::unique_lock<std::recursive_mutex>(store_->Mutex())
+                  : std::unique_lock<std::recursive_mutex>();
+}
 
 bool TRunHistory::Exec(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 bool TRunHistory::Add(RunRecord& run, uint32_t keep, std::string* error) {
-    auto fail = [&] {
-        if (error) *error = sqlite3_errmsg(db_);
-        Exec("ROLLBACK");
-        return false;
-    };
-    if (!Exec("BEGIN IMMEDIATE")) return fail();
-    {
-        Stmt ins(db_,
-                 "INSERT INTO run_history(job, job_name, start, end, result, status)"
-                 " VALUES(?,?,?,?,?,?)");
-        if (!ins) return fail();
-        sqlite3_bind_int64(ins.get(), 1, run.JobId);
-        BindText(ins.get(), 2, run.JobName);
-        sqlite3_bind_int64(ins.get(), 3, run.Start);
-        sqlite3_bind_int64(ins.get(), 4, run.End);
-        sqlite3_bind_int64(ins.get(), 5, run.Result);
-        BindText(ins.get(), 6, run.Status);
-        if (sqlite3_step(ins.get()) != SQLITE_DONE) return fail();
-        run.Id = sqlite3_last_insert_rowid(db_);
-        Stmt act(db_,
-                 "INSERT INTO run_history_actions(run, pos, name, vendor, module, action, result,"
-                 " status, status2, output) VALUES(?,?,?,?,?,?,?,?,?,?)");
-        if (!act) return fail();
-        for (size_t i = 0; i < run.Actions.size(); ++i) {
-            const ActionRunRecord& a = run.Actions[i];
-            sqlite3_reset(act.get());
-            sqlite3_bind_int64(act.get(), 1, run.Id);
-            sqlite3_bind_int64(act.get(), 2, static_cast<int64_t>(i));
-            BindText(act.get(), 3, a.Name);
-            BindText(act.get(), 4, a.VendorID);
-            BindText(act.get(), 5, a.ModuleID);
-            BindText(act.get(), 6, a.ActionID);
-            sqlite3_bind_int64(act.get(), 7, a.Result);
-            BindText(act.get(), 8, a.Status);
-            BindText(act.get(), 9, a.Status2);
-            BindText(act.get(), 10, Join(a.Output));
-            if (sqlite3_step(act.get()) != SQLITE_DONE) return fail();
-        }
-        Stmt trim(db_,
-                  "DELETE FROM run_history WHERE job = ?1 AND id NOT IN"
-                  " (SELECT id FROM run_history WHERE job = ?1 ORDER BY id DESC LIMIT ?2)");
-        if (!trim) return fail();
-        sqlite3_bind_int64(trim.get(), 1, run.JobId);
-        sqlite3_bind_int64(trim.get(), 2, keep == 0 ? 1 : keep);
-        if (sqlite3_step(trim.get()) != SQLITE_DONE) return fail();
+    auto lock = Lock();
+    bool ok;
+    if (store_) {
+        // Nested in whatever transaction the store has open on this thread.
+        ok = store_->Transaction([&] { return Insert(run, keep); });
+    } else {
+        ok = Exec("BEGIN IMMEDIATE") && Insert(run, keep) && Exec("COMMIT");
+        if (!ok && error) *error = sqlite3_errmsg(db_);
+        if (!ok) Exec("ROLLBACK");
     }
-    if (!Exec("COMMIT")) return fail();
-    return true;
+    if (!ok && error && error->empty()) *error = sqlite3_errmsg(db_);
+    return ok;
+}
+
+bool TRunHistory::Insert(RunRecord& run, uint32_t keep) {
+    Stmt ins(db_,
+             "INSERT INTO run_history(job, job_name, start, end, result, status)"
+             " VALUES(?,?,?,?,?,?)");
+    if (!ins) return false;
+    sqlite3_bind_int64(ins.get(), 1, run.JobId);
+    BindText(ins.get(), 2, run.JobName);
+    sqlite3_bind_int64(ins.get(), 3, run.Start);
+    sqlite3_bind_int64(ins.get(), 4, run.End);
+    sqlite3_bind_int64(ins.get(), 5, run.Result);
+    BindText(ins.get(), 6, run.Status);
+    if (sqlite3_step(ins.get()) != SQLITE_DONE) return false;
+    run.Id = sqlite3_last_insert_rowid(db_);
+    Stmt act(db_,
+             "INSERT INTO run_history_actions(run, pos, name, vendor, module, action, result,"
+             " status, status2, output) VALUES(?,?,?,?,?,?,?,?,?,?)");
+    if (!act) return false;
+    for (size_t i = 0; i < run.Actions.size(); ++i) {
+        const ActionRunRecord& a = run.Actions[i];
+        sqlite3_reset(act.get());
+        sqlite3_bind_int64(act.get(), 1, run.Id);
+        sqlite3_bind_int64(act.get(), 2, static_cast<int64_t>(i));
+        BindText(act.get(), 3, a.Name);
+        BindText(act.get(), 4, a.VendorID);
+        BindText(act.get(), 5, a.ModuleID);
+        BindText(act.get(), 6, a.ActionID);
+        sqlite3_bind_int64(act.get(), 7, a.Result);
+        BindText(act.get(), 8, a.Status);
+        BindText(act.get(), 9, a.Status2);
+        BindText(act.get(), 10, Join(a.Output));
+        if (sqlite3_step(act.get()) != SQLITE_DONE) return false;
+    }
+    Stmt trim(db_,
+              "DELETE FROM run_history WHERE job = ?1 AND id NOT IN"
+              " (SELECT id FROM run_history WHERE job = ?1 ORDER BY id DESC LIMIT ?2)");
+    if (!trim) return false;
+    sqlite3_bind_int64(trim.get(), 1, run.JobId);
+    sqlite3_bind_int64(trim.get(), 2, keep == 0 ? 1 : keep);
+    return sqlite3_step(trim.get()) == SQLITE_DONE;
 }
 
 std::vector<RunRecord> TRunHistory::Query(const char* sql, int64_t a, int64_t b, bool withActions) {
+    auto lock = Lock();
     std::vector<RunRecord> out;
     {
         Stmt q(db_, sql);
@@ -204,6 +229,7 @@ std::vector<RunRecord> TRunHistory::LastRuns() {
 }
 
 bool TRunHistory::ForgetJob(uint32_t jobId) {
+    auto lock = Lock();
     Stmt del(db_, "DELETE FROM run_history WHERE job = ?");
     if (!del) return false;
     sqlite3_bind_int64(del.get(), 1, jobId);

@@ -7,10 +7,12 @@
 // each job are kept (base\RunHistoryRuns, 50 unless set).
 //
 // Written by the job thread at the end of a run; read by `zk40 log` and
-// the window. Each object has its own database connection, so it may be
-// used from any one thread at a time.
+// the window. Another process opens it with a connection of its own; the
+// program itself writes through its store's connection, so that its own
+// runs never look to it like another process's change of the store.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@ struct sqlite3;
 namespace zk40 {
 
 class TRegKey;
+class TStore;
 
 struct ActionRunRecord {
     std::string Name;
@@ -46,9 +49,13 @@ uint32_t HistoryRunsSetting(const TRegKey& base);
 
 class TRunHistory {
 public:
-    // Opens the history beside the keys of the store file at storePath.
+    // Opens the history beside the keys of the store file at storePath,
+    // with a connection of its own; one thread at a time may use it.
     static std::unique_ptr<TRunHistory> Open(const std::string& storePath,
                                              std::string* error = nullptr);
+    // Uses the store's own connection (under the store's lock, so any
+    // thread may use it); the store must outlive the history.
+    static std::unique_ptr<TRunHistory> Open(TStore& store, std::string* error = nullptr);
     ~TRunHistory();
     TRunHistory(const TRunHistory&) = delete;
     TRunHistory& operator=(const TRunHistory&) = delete;
@@ -66,9 +73,12 @@ public:
 
 private:
     TRunHistory() = default;
+    std::unique_lock<std::recursive_mutex> Lock();
+    bool Insert(RunRecord& run, uint32_t keep);
     bool Exec(const char* sql);
     std::vector<RunRecord> Query(const char* sql, int64_t a, int64_t b, bool withActions);
     sqlite3* db_ = nullptr;
+    TStore* store_ = nullptr;  // whose connection db_ is, when borrowed
 };
 
 }  // namespace zk40

@@ -139,6 +139,10 @@ public:
     }
 
     std::recursive_mutex& Mutex() { return mutex_; }
+    // The connection, for tables of their own kept beside the key tree (the
+    // run history); use it only while holding Mutex(). What is written
+    // through it is this process's own write, like any other.
+    sqlite3* Handle() { return db_; }
 
 private:
     TStore() = default;

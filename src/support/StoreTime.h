@@ -2,6 +2,7 @@
 // Store time: the count of local wall-clock seconds since 1 January 1901,
 // 00:00:00, held in 32 bits. Every time in the store and in the scheduler is
 // one of these; 0 means "no time".
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -78,6 +79,8 @@ public:
     static const SystemClock& Instance();
 };
 
+// A clock the tests set. Worker threads (the update thread) read it while
+// the test moves it, so both values are atomic.
 class FixedClock final : public IClock {
 public:
     explicit FixedClock(StoreTime t = 0) : now_(t) {}
@@ -88,8 +91,8 @@ public:
     void SetUtcOffset(long seconds) { offset_ = seconds; }
 
 private:
-    StoreTime now_;
-    long offset_ = 0;
+    std::atomic<StoreTime> now_;
+    std::atomic<long> offset_{0};
 };
 
 }  // namespace zk40

@@ -30,6 +30,7 @@ bool Fill(void* h, CurlLib* t, std::string* missing) {
     ZK40_CURL(url_set);
     ZK40_CURL(url_get);
     ZK40_CURL(url_strerror);
+    ZK40_CURL(version_info);
 #undef ZK40_CURL
     return ok;
 }

@@ -32,6 +32,7 @@ struct CurlLib {
     decltype(&::curl_url_set) url_set;
     decltype(&::curl_url_get) url_get;
     decltype(&::curl_url_strerror) url_strerror;
+    decltype(&::curl_version_info) version_info;
 };
 
 // Loads libcurl once; nullptr (and why in error) when it cannot be had.

@@ -136,6 +136,14 @@ void TUpdateThread::Enqueue(TQueueURL request) {
     queue_.push_back(std::move(request));
 }
 
+std::vector<TQueueURL> TUpdateThread::TakeQueued() {
+    TLock lock(*this);
+    std::vector<TQueueURL> out(std::make_move_iterator(queue_.begin()),
+                               std::make_move_iterator(queue_.end()));
+    queue_.clear();
+    return out;
+}
+
 size_t TUpdateThread::QueueSize() const {
     TLock lock(*this);
     return queue_.size();

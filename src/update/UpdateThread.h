@@ -4,6 +4,7 @@
 // (module archives, action data, executable upgrades, crash reports).
 #include <atomic>
 #include <deque>
+#include <vector>
 #include <functional>
 #include <memory>
 #include <string>
@@ -86,6 +87,10 @@ public:
 
     void Enqueue(TQueueURL request);
     size_t QueueSize() const;
+    // What is still queued once the worker has ended: a request queued just
+    // after its last look at the queue, or the rest of a run that an archive
+    // error ended. Handed back so that it is not lost with the worker.
+    std::vector<TQueueURL> TakeQueued();
     void SetLocalSource(const std::string& source);
     void RequestTermination() override;
     // Whether the last install of the run failed (the closing text says so).

@@ -28,6 +28,7 @@ bool Fill(void* h, ZipLib* t, std::string* missing) {
     ZK40_ZIP(source_free);
     ZK40_ZIP(stat_index);
     ZK40_ZIP(stat_init);
+    ZK40_ZIP(libzip_version);
 #undef ZK40_ZIP
     return ok;
 }

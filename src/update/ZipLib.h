@@ -30,6 +30,7 @@ struct ZipLib {
     decltype(&::zip_source_free) source_free;
     decltype(&::zip_stat_index) stat_index;
     decltype(&::zip_stat_init) stat_init;
+    decltype(&::zip_libzip_version) libzip_version;
 };
 
 // Loads libzip once; nullptr (and why in error) when it cannot be had.

@@ -22,6 +22,14 @@ TEST(InstanceRequest, ArgumentsSurviveTheLineWhateverTheyHold) {
     ASSERT_EQ(rq.verb, InstanceRequest::Verb::Args) << rq.error;
     EXPECT_EQ(rq.args, args);
     EXPECT_TRUE(ParseInstanceRequest(MakeArgsRequest({})).args.empty());
+
+    rq = ParseInstanceRequest(MakeTypesRequest(false, {"V:M:A", "VEND 2:MOD%:ACT"}));
+    ASSERT_EQ(rq.verb, InstanceRequest::Verb::Types) << rq.error;
+    EXPECT_FALSE(rq.load);
+    EXPECT_EQ(rq.args, (std::vector<std::string>{"V:M:A", "VEND 2:MOD%:ACT"}));
+    rq = ParseInstanceRequest(MakeInstallRequest("/home/u/my modules/x.zkz"));
+    ASSERT_EQ(rq.verb, InstanceRequest::Verb::Install) << rq.error;
+    EXPECT_EQ(rq.args, std::vector<std::string>{"/home/u/my modules/x.zkz"});
 }
 
 TEST(InstanceRequest, VerbsAndMalformedLines) {
@@ -39,6 +47,14 @@ TEST(InstanceRequest, VerbsAndMalformedLines) {
         {"ARGS bad%4", InstanceRequest::Verb::Bad},
         {"ARGS bad%G1", InstanceRequest::Verb::Bad},
         {"ARGS bad%", InstanceRequest::Verb::Bad},
+        {"TYPES LOAD V:M:A", InstanceRequest::Verb::Types},
+        {"TYPES LOAD", InstanceRequest::Verb::Bad},
+        {"TYPES", InstanceRequest::Verb::Bad},
+        {"TYPES RELOAD V:M:A", InstanceRequest::Verb::Bad},
+        {"TYPES UNLOAD bad%4", InstanceRequest::Verb::Bad},
+        {"INSTALL /tmp/x.zkz", InstanceRequest::Verb::Install},
+        {"INSTALL", InstanceRequest::Verb::Bad},
+        {"INSTALL /a /b", InstanceRequest::Verb::Bad},
     };
     for (const Case& c : cases) {
         InstanceRequest rq = ParseInstanceRequest(c.line);

@@ -289,4 +289,34 @@ TEST(RunHistory, KeepsTheNewestRunsOfEachJobWithTheirActions) {
     EXPECT_EQ(history->Runs(20, 10).size(), 3u);
 }
 
+// The program writes its runs through its store's own connection: that is
+// its own write, which its watch for other processes' changes must not take
+// for one (each run made it compare every job with the store). Another
+// process sees the run as a change, and reads it.
+TEST(RunHistory, TheProgramsOwnRunsAreNoOutsideChangeOfItsStore) {
+    TempDir dir;
+    auto program = TStore::Open(dir / "store.db");
+    auto other = TStore::Open(dir / "store.db");
+    ASSERT_TRUE(program && other);
+    auto history = TRunHistory::Open(*program);
+    ASSERT_TRUE(history);
+    const int64_t ours = program->DataVersion(), theirs = other->DataVersion();
+    RunRecord r;
+    r.JobId = 7;
+    r.JobName = "seven";
+    r.Status = "Completed";
+    ASSERT_TRUE(history->Add(r, 5));
+    EXPECT_EQ(program->DataVersion(), ours);
+    EXPECT_NE(other->DataVersion(), theirs);
+    auto reader = TRunHistory::Open(dir / "store.db");
+    ASSERT_TRUE(reader);
+    ASSERT_EQ(reader->Runs(7, 5).size(), 1u);
+    // Inside a transaction of the store it is part of that transaction.
+    program->Transaction([&] {
+        EXPECT_TRUE(history->Add(r, 5));
+        return false;
+    });
+    EXPECT_EQ(reader->Runs(7, 5).size(), 1u);
+}
+
 }  // namespace

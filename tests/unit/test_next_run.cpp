@@ -429,6 +429,36 @@ TEST(NextRun, ClockChangeKeepsAPendingRetry) {
     }
 }
 
+// Only the end of a run makes a retry. Looking at a failed job again for
+// another reason (the clock was set, another process changed the job) keeps
+// a pending retry where it is and makes none for a failure whose retries
+// were used up: that made a failed job run again at once.
+TEST(NextRun, OnlyTheEndOfARunMakesARetry) {
+    const StoreTime now = T(2024, 6, 3, 10, 0);
+    for (NextRunCause cause : {NextRunCause::ClockChanged, NextRunCause::Changed}) {
+        NextRunInput usedUp{.SchedType = 1,
+                            .LastRun = now - 5,
+                            .NextRun = kNeverTime,
+                            .LastStat = 1,
+                            .RetryCount = 2,
+                            .RetryDelay = 0};
+        NextRunResult r = ComputeNextRun(usedUp, now, ProcessStart(), cause);
+        EXPECT_EQ(r.NextRun, kNeverTime);
+        EXPECT_EQ(r.RetriesDone, 0);
+        NextRunInput pending = usedUp;
+        pending.RetriesDone = 1;
+        pending.RetryDelay = 30;
+        pending.NextRun = now + 20;
+        r = ComputeNextRun(pending, now, ProcessStart(), cause);
+        EXPECT_EQ(r.NextRun, now + 20);
+        EXPECT_EQ(r.RetriesDone, 1);
+    }
+    NextRunInput ended{.SchedType = 1, .LastRun = now - 5, .LastStat = 1, .RetryCount = 2};
+    NextRunResult r = ComputeNextRun(ended, now, ProcessStart());
+    EXPECT_EQ(r.NextRun, now);
+    EXPECT_EQ(r.RetriesDone, 1);
+}
+
 TEST(NextRun, RetriesComeFirstAndCountAsSigned16Bit) {
     const StoreTime now = T(2024, 6, 3, 10, 0);
     NextRunInput in{.SchedType = 1, .LastStat = 1, .RetryCount = 2, .RetryDelay = 30};
