@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -208,6 +209,10 @@ ProgramResult RunSlot::Run(const ProgramRequest& request) {
             state_.stopAt = Clock::now();
         }
     }
+    // Readable once the program has ended, so that the run ends when it does
+    // rather than at the next look; without it (an old kernel) the loop looks
+    // every kPollMs.
+    Fd exited(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     if (request.onGroup) request.onGroup(pid, true);
 
     OutputTail tail(request.keepLines);
@@ -220,11 +225,11 @@ ProgramResult RunSlot::Run(const ProgramRequest& request) {
     siginfo_t info{};
     bool lost = false;
     for (;;) {
-        if (pipeOpen) {
-            pollfd p{readEnd.Get(), POLLIN, 0};
-            if (poll(&p, 1, kPollMs) > 0) pipeOpen = ReadAvailable(readEnd.Get(), tail, kReadSlice);
-        } else {
-            poll(nullptr, 0, kPollMs);
+        {
+            // A negative fd is skipped by poll.
+            pollfd p[2] = {{pipeOpen ? readEnd.Get() : -1, POLLIN, 0}, {exited.Get(), POLLIN, 0}};
+            if (poll(p, 2, kPollMs) > 0 && p[0].revents)
+                pipeOpen = ReadAvailable(readEnd.Get(), tail, kReadSlice);
         }
         // WNOWAIT leaves the child a zombie, which keeps its process group id
         // reserved while we may still signal the group.

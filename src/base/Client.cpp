@@ -35,7 +35,7 @@ namespace {
 
 intptr_t HostSend(ZKHwnd hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
     if (!hwnd) return 0;
-    return static_cast<TZarkellClient*>(hwnd)->Pump().Send(msg, wparam, lparam);
+    return static_cast<TZarkellClient*>(hwnd)->HostSend(msg, wparam, lparam);
 }
 
 int HostPost(ZKHwnd hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
@@ -114,6 +114,10 @@ TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClo
     : QObject(parent), app_(app), paths_(paths), clock_(clock), view_(view), service_(service) {
     trace::LoadFlags(app_.base, clock_.Now());
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::TZarkellClient()");
+    // The C library gives threads heaps of their own, up to eight per core;
+    // job threads allocate little, and a burst of them would otherwise keep
+    // several heaps' worth of pages. The environment's choice stands.
+    if (!getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, 2);
     app_.LoadFlagBits();
     srand(static_cast<unsigned>(clock_.Now()) ^ static_cast<unsigned>(getpid()));
     actionsKey_ = TRegKey(app_.product, "actions");
@@ -135,6 +139,8 @@ TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClo
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(100);
     connect(&timer_, &QTimer::timeout, this, &TZarkellClient::EvTimer);
+    startRetry_.setSingleShot(true);
+    connect(&startRetry_, &QTimer::timeout, this, &TZarkellClient::CollectEndedThreads);
     if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance())
         connect(d, &QAbstractEventDispatcher::aboutToBlock, this, &TZarkellClient::CheckSleep);
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::TZarkellClient()");
@@ -304,6 +310,23 @@ TJob* TZarkellClient::FindJobByName(const std::string& name) const {
 }
 
 // ---- running actions (job threads) ----
+
+intptr_t TZarkellClient::HostSend(uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+    TJob* job = pump_->OnMainThread() ? nullptr : JobRunOnThisThread();
+    if (job) {
+        intptr_t result = 0;
+        switch (services_->OnJobThread(*job, msg, wparam, lparam, &result)) {
+            case THostServices::JobThreadAnswer::Answered:
+                return result;
+            case THostServices::JobThreadAnswer::Post:
+                pump_->Post(msg, wparam, lparam);
+                return 1;
+            case THostServices::JobThreadAnswer::Send:
+                break;
+        }
+    }
+    return pump_->Send(msg, wparam, lparam);
+}
 
 bool TZarkellClient::RunAction(TAction& action) {
     ActionIdentity id = action.Identity();
@@ -897,7 +920,40 @@ void TZarkellClient::ReapThreads() {
     }
 }
 
+void TZarkellClient::JobThreadEnded() {
+    // One wake-up for however many end before the main thread gets to it.
+    if (collectPosted_.exchange(true)) return;
+    pump_->PostCall([this] {
+        collectPosted_ = false;
+        CollectEndedThreads();
+    });
+}
+
+void TZarkellClient::CollectEndedThreads() {
+    // Inside a wait (a command, the shutdown) or a burst's own start, the
+    // tick's next pass collects them instead: those walk threads_ themselves.
+    if (closed_ || pump_->Waiting() || inStartDueJobs_) return;
+    ReapThreads();
+    if (startsHeld_ && schedulerEnabled_ && !updating_) StartDueJobs(clock_.Now());
+}
+
+size_t TZarkellClient::StartRoom() const {
+    const auto now = std::chrono::steady_clock::now();
+    size_t young = 0;
+    for (const auto& t : threads_)
+        if (t->CurrentStatus() == TThread::Running && !t->ActionsDone() &&
+            now - t->StartedAt() < std::chrono::milliseconds(kYoungThreadMs))
+            ++young;
+    return young >= kYoungThreads ? 0 : kYoungThreads - young;
+}
+
 void TZarkellClient::StartDueJobs(StoreTime now) {
+    inStartDueJobs_ = true;
+    struct Leave {
+        bool& flag;
+        ~Leave() { flag = false; }
+    } leave{inStartDueJobs_};
+    startsHeld_ = false;
     auto frontDue = [&] {
         if (queue_.Empty()) return false;
         TJob* job = queue_.Front();
@@ -911,7 +967,15 @@ void TZarkellClient::StartDueJobs(StoreTime now) {
     // wait for the last to be made. The rest start together: spread out,
     // the early jobs' ends would compete with the later ones' starts.
     for (int turn = 0;; ++turn) {
-        const size_t most = turn < kAnsweredTurns ? kStartsPerTurn : SIZE_MAX;
+        const size_t room = StartRoom();
+        if (room == 0) {
+            if (frontDue()) {
+                startsHeld_ = true;
+                startRetry_.start(kYoungThreadMs / 5);
+            }
+            return;
+        }
+        const size_t most = std::min(turn < kAnsweredTurns ? kStartsPerTurn : SIZE_MAX, room);
         std::vector<TJob*> due;
         while (due.size() < most && frontDue()) {
             due.push_back(queue_.Front());
@@ -953,6 +1017,7 @@ bool TZarkellClient::StartJob(TJob& job, bool mark) {
     if (mark) MarkStarted(job);
     view_.JobChanged(job.Id());
     threads_.push_back(std::make_unique<TJobThread>(job, *this, crashKey_, actionsKey_));
+    threads_.back()->SetEndedCallback([this] { JobThreadEnded(); });
     try {
         threads_.back()->StartRun();
     } catch (const std::exception& e) {

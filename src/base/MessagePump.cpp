@@ -30,7 +30,7 @@ intptr_t TMessagePump::Send(uint32_t msg, uintptr_t wparam, intptr_t lparam) {
     Item item{msg, wparam, lparam, true};
     Enqueue(&item);
     std::unique_lock<std::mutex> lock(mutex_);
-    answered_.wait(lock, [&] { return item.done; });
+    item.answered.wait(lock, [&] { return item.done; });
     return item.result;
 }
 
@@ -44,7 +44,7 @@ intptr_t TMessagePump::SendCall(std::function<intptr_t()> call) {
     item.call = std::move(call);
     Enqueue(&item);
     std::unique_lock<std::mutex> lock(mutex_);
-    answered_.wait(lock, [&] { return item.done; });
+    item.answered.wait(lock, [&] { return item.done; });
     return item.result;
 }
 
@@ -70,14 +70,16 @@ void TMessagePump::Drain() {
             intptr_t r =
                 item->call ? item->call() : handler_(item->msg, item->wparam, item->lparam);
             if (item->sync) {
+                // Notified under the lock: once it is released the sender
+                // may return, and the item lives on the sender's stack.
                 std::lock_guard<std::mutex> lock(mutex_);
                 item->result = r;
                 item->done = true;
+                item->answered.notify_one();
             } else {
                 delete item;
             }
         }
-        answered_.notify_all();
     }
 }
 

@@ -46,13 +46,15 @@ private:
         intptr_t result = 0;
         bool done = false;
         std::function<intptr_t()> call{};
+        // Wakes only this item's sender: with a thousand job threads
+        // waiting, one shared wake-up would rouse them all for every answer.
+        std::condition_variable answered{};
     };
     void Enqueue(Item* item);
 
     Handler handler_;
     std::thread::id mainThread_;
     std::mutex mutex_;
-    std::condition_variable answered_;
     std::condition_variable arrived_;
     std::deque<Item*> queue_;
     bool wakePosted_ = false;

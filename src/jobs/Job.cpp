@@ -444,6 +444,11 @@ TAction* TJob::FindAction(uint32_t handle) const {
     return a && a->Job() == this ? a : nullptr;
 }
 
+bool TJob::HasAction(uint32_t handle) const {
+    TLock lock(*this);
+    return FindAction(handle) != nullptr;
+}
+
 TAction* TJob::FindByIndex(uint32_t index) const {
     for (const auto& a : actions_)
         if (a->Index() == index) return a.get();

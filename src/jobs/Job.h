@@ -108,6 +108,8 @@ public:
     TAction* ActionAt(size_t pos) const;
     // The action of handle if it belongs to this job.
     TAction* FindAction(uint32_t handle) const;
+    // True while handle names an action of this job (takes the job's lock).
+    bool HasAction(uint32_t handle) const;
     // Reads the identity of the action at pos from the store; returns its
     // handle, 0 past the end.
     uint32_t ActionInfo(size_t pos, std::string* vendorId, std::string* moduleId,

@@ -86,7 +86,8 @@ intptr_t THostServices::StatusMessage(uint32_t msg, TAction* action, intptr_t lp
     return 1;
 }
 
-intptr_t THostServices::PropertyMessage(uint32_t msg, TAction* action, void* record) {
+namespace {
+intptr_t PropertyRequest(uint32_t msg, TJob& job, uint32_t handle, void* record) {
     auto* rq = static_cast<ZKPropertyRequest*>(record);
     if (!rq) return 0;
     TPropertyRequest req;
@@ -94,15 +95,19 @@ intptr_t THostServices::PropertyMessage(uint32_t msg, TAction* action, void* rec
     req.Code = rq->code;
     req.Number = rq->number;
     req.Text.assign(rq->text, strnlen(rq->text, ZK_PROPERTY_TEXT_SIZE));
-    TJob* job = action->Job();
-    if (msg == ZKM_SET_PROPERTY) return job->SetProperty(action->Handle(), req) ? 1 : 0;
-    if (!job->GetProperty(action->Handle(), req)) return 0;
+    if (msg == ZKM_SET_PROPERTY) return job.SetProperty(handle, req) ? 1 : 0;
+    if (!job.GetProperty(handle, req)) return 0;
     rq->number = req.Number;
     // The record has a fixed room; longer stored texts are cut to it.
     size_t n = std::min(req.Text.size(), static_cast<size_t>(ZK_PROPERTY_TEXT_SIZE - 1));
     memcpy(rq->text, req.Text.data(), n);
     rq->text[n] = '\0';
     return 1;
+}
+}  // namespace
+
+intptr_t THostServices::PropertyMessage(uint32_t msg, TAction* action, void* record) {
+    return PropertyRequest(msg, *action->Job(), action->Handle(), record);
 }
 
 intptr_t THostServices::ChildMessage(uint32_t msg, TAction* action, intptr_t lparam) {
@@ -163,13 +168,13 @@ intptr_t THostServices::ChildMessage(uint32_t msg, TAction* action, intptr_t lpa
 namespace {
 // Records a process group an action started in its job's run record, or
 // forgets it again.
-intptr_t ProcessGroupMessage(const TRegKey& crashKey, TAction* action, intptr_t lparam) {
-    if (!action || lparam == 0 || lparam == INTPTR_MIN) return 0;
+intptr_t ProcessGroupMessage(const TRegKey& crashKey, TJob* job, intptr_t lparam) {
+    if (!job || lparam == 0 || lparam == INTPTR_MIN) return 0;
     const intptr_t pgid = lparam > 0 ? lparam : -lparam;
     std::string record;
     {
-        TSync::TLock lock(*action->Job());
-        record = action->Job()->RunRecordName;
+        TSync::TLock lock(*job);
+        record = job->RunRecordName;
     }
     if (record.empty()) return 0;
     TRegKey r(crashKey, "jobs\\" + record, false);
@@ -181,6 +186,37 @@ intptr_t ProcessGroupMessage(const TRegKey& crashKey, TAction* action, intptr_t 
     return r.SetString(name, identity) == kRegOk ? 1 : 0;
 }
 }  // namespace
+
+THostServices::JobThreadAnswer THostServices::OnJobThread(TJob& job, uint32_t msg,
+                                                          uintptr_t wparam, intptr_t lparam,
+                                                          intptr_t* result) {
+    const auto handle = static_cast<uint32_t>(wparam);
+    switch (msg) {
+        case ZKM_EXPAND_DATE:
+        case ZKM_ERROR_TEXT:
+            // Neither touches anything of the main thread's.
+            *result = Handle(msg, wparam, lparam);
+            return JobThreadAnswer::Answered;
+        case ZKM_GET_PROPERTY:
+        case ZKM_SET_PROPERTY:
+            // The job looks the handle up under its own lock; another job's
+            // action, or one that is gone, is the main thread's to answer.
+            if (!job.HasAction(handle)) return JobThreadAnswer::Send;
+            *result = PropertyRequest(msg, job, handle, reinterpret_cast<void*>(lparam));
+            return JobThreadAnswer::Answered;
+        case ZKM_PROCESS_GROUP:
+            if (!job.HasAction(handle)) return JobThreadAnswer::Send;
+            *result = ProcessGroupMessage(crashKey_, &job, lparam);
+            return JobThreadAnswer::Answered;
+        case ZKM_ACTION_NAME:
+        case ZKM_ACTION_STATUS:
+        case ZKM_ACTION_STATUS2:
+        case ZKM_ACTION_PERCENT:
+            return job.HasAction(handle) ? JobThreadAnswer::Post : JobThreadAnswer::Send;
+        default:
+            return JobThreadAnswer::Send;
+    }
+}
 
 intptr_t THostServices::Handle(uint32_t msg, uintptr_t wparam, intptr_t lparam) {
     switch (msg) {
@@ -217,7 +253,7 @@ intptr_t THostServices::Handle(uint32_t msg, uintptr_t wparam, intptr_t lparam) 
         case ZKM_ACTION_PERCENT:
             return action ? StatusMessage(msg, action, lparam) : 0;
         case ZKM_PROCESS_GROUP:
-            return ProcessGroupMessage(crashKey_, action, lparam);
+            return ProcessGroupMessage(crashKey_, action ? action->Job() : nullptr, lparam);
         case ZKM_SET_PROPERTY:
         case ZKM_GET_PROPERTY:
             return action ? PropertyMessage(msg, action, reinterpret_cast<void*>(lparam)) : 0;

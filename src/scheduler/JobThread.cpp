@@ -11,6 +11,13 @@ namespace zk40 {
 
 namespace {
 std::atomic<uint32_t> gNextRunRecord{1};
+thread_local TJob* tRunningJob = nullptr;
+
+struct RunningJobScope {
+    explicit RunningJobScope(TJob& job) : previous(tRunningJob) { tRunningJob = &job; }
+    ~RunningJobScope() { tRunningJob = previous; }
+    TJob* previous;
+};
 
 const char* const kActionValues[] = {"Action-VID", "Action-MID", "Action-AID", "Action-NAM",
                                      "Action-ST1", "Action-ST2", "Action-PER"};
@@ -33,6 +40,8 @@ bool RunsAfterFailure(const TRegKey& actionsKey, const std::string& vendor,
 }
 }  // namespace
 
+TJob* JobRunOnThisThread() { return tRunningJob; }
+
 int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
            const TRegKey& actionsKey, IJobHost& host, const std::atomic<bool>* stop) {
     {
@@ -43,6 +52,7 @@ int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
         // Record names are eight hex digits and always fit.
         snprintf(job.RunRecordName, sizeof job.RunRecordName, "%s", recordName.c_str());
     }
+    RunningJobScope running(job);
     bool failed = false;
     for (size_t pos = 0;; ++pos) {
         TAction* action;
@@ -146,6 +156,8 @@ void TJobThread::StartRun() {
         TLock lock(*this);
         runRecord_ = gNextRunRecord.fetch_add(1);
     }
+    startedAt_ = std::chrono::steady_clock::now();
+    actionsDone_.store(false, std::memory_order_release);
     Start();
     // One step below the main thread, so a busy job never makes the
     // program slow to answer.
@@ -181,7 +193,9 @@ int TJobThread::Run() {
         // Each finished run is kept in the run history.
         TRunRecorder recorder(host_);
         const StoreTime start = host_.Now();
-        if (RunJob(job_, name, record, actionsKey_, recorder, &stop_)) recorder.Write(job_, start);
+        const int ran = RunJob(job_, name, record, actionsKey_, recorder, &stop_);
+        actionsDone_.store(true, std::memory_order_release);
+        if (ran) recorder.Write(job_, start);
     }
     jobs.DeleteSubKeyTree(name);
     return 0;

@@ -3,6 +3,7 @@
 // record under crash\jobs names the job and the action being run, so that a
 // crash in the middle of an action is reported at the next start.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -41,6 +42,11 @@ inline constexpr char kFailedText[] = "Action Status: Failed";
 inline constexpr char kNotRunText[] =
     "Action Status: Not Run, The Program Closed While Its Properties Were Edited";
 
+// The job whose run the calling thread is carrying out (inside RunJob), or
+// nullptr. That job cannot be deleted meanwhile, so its actions can be
+// looked up from this thread under the job's lock.
+TJob* JobRunOnThisThread();
+
 // The action loop of one run. Returns 1 when the loop ran, 0 when the job
 // was already running. `record` is the open run record; `actionsKey` the
 // module catalogue (for RUNLEVEL); `stop` ends a wait for an action whose
@@ -62,6 +68,11 @@ public:
         stop_ = true;
         TThread::RequestTermination();
     }
+    // When StartRun started it (main thread).
+    std::chrono::steady_clock::time_point StartedAt() const { return startedAt_; }
+    // True once the run's actions are over and only its records are left to
+    // write.
+    bool ActionsDone() const { return actionsDone_.load(std::memory_order_acquire); }
     uint32_t RunRecordNumber() const;
     std::string RunRecordName() const;
 
@@ -74,7 +85,9 @@ private:
     const TRegKey& crashKey_;
     const TRegKey& actionsKey_;
     uint32_t runRecord_ = 0;
+    std::chrono::steady_clock::time_point startedAt_{};
     std::atomic<bool> stop_{false};
+    std::atomic<bool> actionsDone_{false};
 };
 
 }  // namespace zk40
