@@ -139,8 +139,6 @@ TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClo
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(100);
     connect(&timer_, &QTimer::timeout, this, &TZarkellClient::EvTimer);
-    startRetry_.setSingleShot(true);
-    connect(&startRetry_, &QTimer::timeout, this, &TZarkellClient::CollectEndedThreads);
     if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance())
         connect(d, &QAbstractEventDispatcher::aboutToBlock, this, &TZarkellClient::CheckSleep);
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::TZarkellClient()");
@@ -930,21 +928,12 @@ void TZarkellClient::JobThreadEnded() {
 }
 
 void TZarkellClient::CollectEndedThreads() {
+    // At once rather than at the next pass: the thread's stack goes back to
+    // be reused by the next one started, and the job shows as completed.
     // Inside a wait (a command, the shutdown) or a burst's own start, the
     // tick's next pass collects them instead: those walk threads_ themselves.
     if (closed_ || pump_->Waiting() || inStartDueJobs_) return;
     ReapThreads();
-    if (startsHeld_ && schedulerEnabled_ && !updating_) StartDueJobs(clock_.Now());
-}
-
-size_t TZarkellClient::StartRoom() const {
-    const auto now = std::chrono::steady_clock::now();
-    size_t young = 0;
-    for (const auto& t : threads_)
-        if (t->CurrentStatus() == TThread::Running && !t->ActionsDone() &&
-            now - t->StartedAt() < std::chrono::milliseconds(kYoungThreadMs))
-            ++young;
-    return young >= kYoungThreads ? 0 : kYoungThreads - young;
 }
 
 void TZarkellClient::StartDueJobs(StoreTime now) {
@@ -953,7 +942,6 @@ void TZarkellClient::StartDueJobs(StoreTime now) {
         bool& flag;
         ~Leave() { flag = false; }
     } leave{inStartDueJobs_};
-    startsHeld_ = false;
     auto frontDue = [&] {
         if (queue_.Empty()) return false;
         TJob* job = queue_.Front();
@@ -967,15 +955,7 @@ void TZarkellClient::StartDueJobs(StoreTime now) {
     // wait for the last to be made. The rest start together: spread out,
     // the early jobs' ends would compete with the later ones' starts.
     for (int turn = 0;; ++turn) {
-        const size_t room = StartRoom();
-        if (room == 0) {
-            if (frontDue()) {
-                startsHeld_ = true;
-                startRetry_.start(kYoungThreadMs / 5);
-            }
-            return;
-        }
-        const size_t most = std::min(turn < kAnsweredTurns ? kStartsPerTurn : SIZE_MAX, room);
+        const size_t most = turn < kAnsweredTurns ? kStartsPerTurn : SIZE_MAX;
         std::vector<TJob*> due;
         while (due.size() < most && frontDue()) {
             due.push_back(queue_.Front());

@@ -189,14 +189,7 @@ public:
     void UnselectActionTypes(
         const std::vector<std::tuple<std::string, std::string, std::string>>& types);
     TMessagePump& Pump() { return *pump_; }
-    // At most this many job threads whose actions are not over and that are
-    // younger than kYoungThreadMs run at once; the rest of a burst starts
-    // as they end or grow old, without waiting for the next pass. More
-    // would not start sooner on a few cores, and each costs its stack; one
-    // that runs for long (a module that blocks) stops counting once it is
-    // old, so it holds nothing back for longer than that.
-    static constexpr size_t kYoungThreads = 64;
-    static constexpr int kYoungThreadMs = 50;
+
     // A module's synchronous message: what a job thread can answer for its
     // own job is answered there, the rest waits for the main thread.
     intptr_t HostSend(uint32_t msg, uintptr_t wparam, intptr_t lparam);
@@ -235,10 +228,8 @@ private:
     void StartDueJobs(StoreTime now);
     // Any thread: a job thread has ended; the main thread collects it soon.
     void JobThreadEnded();
-    // Main thread: collects ended job threads and starts what they held back.
+    // Main thread: collects ended job threads.
     void CollectEndedThreads();
-    // How many more job threads may start now (see kYoungThreads).
-    size_t StartRoom() const;
     void MarkStarted(TJob& job);
     bool StartJob(TJob& job, bool mark);
     void Rearm();
@@ -309,6 +300,9 @@ private:
     TRegKey actionsKey_;
     TRegKey crashKey_;
     std::unique_ptr<TMessagePump> pump_;
+    // A collection of ended job threads is posted to the main thread (set
+    // by the threads as they end, which may be while threads_ goes).
+    std::atomic<bool> collectPosted_{false};
     std::unique_ptr<TModuleHost> modules_;
     std::unique_ptr<THostServices> services_;
     std::vector<std::unique_ptr<TJob>> jobs_;
@@ -341,12 +335,7 @@ private:
     // before its program starts).
     static constexpr size_t kStartsPerTurn = 32;
     static constexpr int kAnsweredTurns = 10;
-    // Starts held back by kYoungThreads; retried when a thread ends, and
-    // after startRetry_ at the latest.
-    bool startsHeld_ = false;
     bool inStartDueJobs_ = false;
-    std::atomic<bool> collectPosted_{false};
-    QTimer startRetry_;
     // Whether the heap is to be trimmed when the program next goes to sleep.
     bool trimWhenIdle_ = true;
     int clockFd_ = -1;

@@ -156,8 +156,6 @@ void TJobThread::StartRun() {
         TLock lock(*this);
         runRecord_ = gNextRunRecord.fetch_add(1);
     }
-    startedAt_ = std::chrono::steady_clock::now();
-    actionsDone_.store(false, std::memory_order_release);
     Start();
     // One step below the main thread, so a busy job never makes the
     // program slow to answer.
@@ -193,9 +191,7 @@ int TJobThread::Run() {
         // Each finished run is kept in the run history.
         TRunRecorder recorder(host_);
         const StoreTime start = host_.Now();
-        const int ran = RunJob(job_, name, record, actionsKey_, recorder, &stop_);
-        actionsDone_.store(true, std::memory_order_release);
-        if (ran) recorder.Write(job_, start);
+        if (RunJob(job_, name, record, actionsKey_, recorder, &stop_)) recorder.Write(job_, start);
     }
     jobs.DeleteSubKeyTree(name);
     return 0;

@@ -3,7 +3,6 @@
 // record under crash\jobs names the job and the action being run, so that a
 // crash in the middle of an action is reported at the next start.
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -68,11 +67,6 @@ public:
         stop_ = true;
         TThread::RequestTermination();
     }
-    // When StartRun started it (main thread).
-    std::chrono::steady_clock::time_point StartedAt() const { return startedAt_; }
-    // True once the run's actions are over and only its records are left to
-    // write.
-    bool ActionsDone() const { return actionsDone_.load(std::memory_order_acquire); }
     uint32_t RunRecordNumber() const;
     std::string RunRecordName() const;
 
@@ -85,9 +79,7 @@ private:
     const TRegKey& crashKey_;
     const TRegKey& actionsKey_;
     uint32_t runRecord_ = 0;
-    std::chrono::steady_clock::time_point startedAt_{};
     std::atomic<bool> stop_{false};
-    std::atomic<bool> actionsDone_{false};
 };
 
 }  // namespace zk40
