@@ -158,6 +158,11 @@ def fill_store(build, env, root, jobs):
     subprocess.run([os.path.join(build, "zk40-reg"), "import", reg], env=env, check=True,
                    stdout=subprocess.DEVNULL)
     took = time.monotonic() - t0
+    # The connection question of a first windowed start answered as "none":
+    # the figures are of a program in use, not of one waiting for a reply.
+    subprocess.run([os.path.join(build, "zk40-reg"), "add", PRODUCT + "\\base", "/v", "ConnType",
+                    "/t", "REG_DWORD", "/d", "0", "/f"], env=env, check=True,
+                   stdout=subprocess.DEVNULL)
     actions = os.path.join(env["XDG_DATA_HOME"], "zarkell40", "actions")
     os.makedirs(actions, exist_ok=True)
     shutil.copyfile(os.path.join(build, "modules", "zk40_runprogram.so"),

@@ -37,8 +37,10 @@ std::atomic<bool> gQuitRequested{false};
 
 void RequestQuit(void*) {
     gQuitRequested = true;
+    // exit, not quit: quit is ignored before the main loop runs, and a
+    // dialog of the first start (its own loop) must end with the program.
     if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, "quit", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 // Whatever application object the shape made, destroyed with the traces

@@ -27,7 +27,7 @@
 #include "store/RegFile.h"
 #include "store/Trace.h"
 #include "update/ConfigParser.h"
-#include "update/ModuleInstall.h"
+#include "update/UpdateCoordinator.h"
 
 namespace zk40 {
 
@@ -46,17 +46,6 @@ int HostPost(ZKHwnd hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
 
 const ZKHostFunctions kHostFunctions = {
     sizeof(ZKHostFunctions), ZK_HOST_VERSION, &HostSend, &HostPost, &HostAlloc, &HostFree};
-
-std::string InstallId(const TRegKey& base) {
-    TRegString id(base, "InstallID", "");
-    if (id.Get().empty()) {
-        char buf[40];
-        snprintf(buf, sizeof buf, "%08X%08X", static_cast<unsigned>(rand()) ^ getpid(),
-                 static_cast<unsigned>(rand()));
-        id = buf;
-    }
-    return id.Get();
-}
 
 }  // namespace
 
@@ -89,7 +78,7 @@ public:
         intptr_t r = c_.pump_->Send(ZKM_INSTALL, 0, reinterpret_cast<intptr_t>(&rq));
         return r == 0 ? Install::Failed : r == 2 ? Install::RestartNeeded : Install::Loaded;
     }
-    void SetUpdating(bool on) override { c_.updating_ = on; }
+    void SetUpdating(bool on) override { c_.updates_->SetUpdating(on); }
     bool JobsRunning() override {
         return c_.pump_->SendCall([this] { return intptr_t(c_.AnyJobRunning()); }) != 0;
     }
@@ -129,10 +118,13 @@ TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClo
     modules_ = std::make_unique<TModuleHost>(*this, &kHostFunctions, actionsKey_, actionPath);
     services_ = std::make_unique<THostServices>(*modules_, view_, clock_, crashKey_, Hwnd());
     bridge_ = std::make_unique<UpdateBridge>(*this);
-    updateSettings_.helpDir = TRegString(app_.base, "HelpPath", paths_.helpDir).Get();
-    updateSettings_.buildNumber = kBuildNumber;
-    connection_.SetStateCallback([this](const std::string& text) { view_.ConnectionState(text); });
-    shippedDir_ = ShippedDataDir();
+    updates_ = std::make_unique<TUpdateCoordinator>(app_.base, app_.product, actionsKey_, *modules_,
+                                                    view_, clock_, *bridge_);
+    updates_->Settings().helpDir = TRegString(app_.base, "HelpPath", paths_.helpDir).Get();
+    updates_->Settings().buildNumber = kBuildNumber;
+    updates_->Connection().SetStateCallback(
+        [this](const std::string& text) { view_.ConnectionState(text); });
+    updates_->SetShippedDataDir(ShippedDataDir());
     timer_.setSingleShot(true);
     // A coarse timer may fire a few milliseconds early, which would put a
     // scheduling pass just before the second it is meant to follow.
@@ -163,7 +155,7 @@ void TZarkellClient::SetupWindow() {
     TRegTime nextUpdate(app_.base, "NextUpdate", 0);
     if (nextUpdate.Get() == 0) nextUpdate = clock_.Now() + 60 - (clock_.Now() + 60) % 60;
     FirstRunConnectionChoice(app_.base, *bridge_, !askConnection_, askConnection_);
-    PrepareShippedModules();
+    updates_->PrepareShippedModules();
     if (jobs_.empty()) ShowStatus("System Initialization:  No jobs are defined yet");
     ZK40_TRACE(kTraceGeneral, "TZarkellClient::SetupWindow()");
     timer_.start();
@@ -422,11 +414,11 @@ void TZarkellClient::EvTimer() {
     }
     StoreTime now = clock_.Now();
     PollConnection(app_.base.GetDword("ConnType", 3));
-    ReapUpdateThread();
+    updates_->ReapWorker();
     ReapThreads();
     CheckStoreChanged();
-    if (schedulerEnabled_ && !updating_) StartDueJobs(now);
-    if (!updating_) UpdateTiming(now);
+    if (schedulerEnabled_ && !updates_->Updating()) StartDueJobs(now);
+    if (!updates_->Updating()) updates_->Timing(now);
     Rearm();
 }
 
@@ -468,14 +460,16 @@ void TZarkellClient::Rearm() {
 }
 
 void TZarkellClient::PollConnection(uint32_t connType) {
-    if (connType == kConnDialUp && !linkNotifier_ && connection_.Watch()) {
-        linkNotifier_ = new QSocketNotifier(connection_.WatchFd(), QSocketNotifier::Read, this);
+    TConnectionMonitor& connection = updates_->Connection();
+    if (connType == kConnDialUp && !linkNotifier_ && connection.Watch()) {
+        linkNotifier_ = new QSocketNotifier(connection.WatchFd(), QSocketNotifier::Read, this);
         connect(linkNotifier_, &QSocketNotifier::activated, this, [this] {
-            if (connection_.DrainLinkEvents() && app_.base.GetDword("ConnType", 3) == kConnDialUp)
-                connection_.Poll(kConnDialUp);
+            TConnectionMonitor& c = updates_->Connection();
+            if (c.DrainLinkEvents() && app_.base.GetDword("ConnType", 3) == kConnDialUp)
+                c.Poll(kConnDialUp);
         });
     }
-    connection_.Poll(connType);
+    connection.Poll(connType);
 }
 
 void TZarkellClient::SetKeepTicking(bool on) {
@@ -484,7 +478,9 @@ void TZarkellClient::SetKeepTicking(bool on) {
 }
 
 bool TZarkellClient::Idle() const {
-    if (!firstTickDone_ || keepTicking_ || updating_ || update_ || !threads_.empty()) return false;
+    if (!firstTickDone_ || keepTicking_ || updates_->Updating() || updates_->WorkerExists() ||
+        !threads_.empty())
+        return false;
     // A paused service waits inside the tick, so the tick has to come.
     if (service_ && !service_->Running()) return false;
     return true;
@@ -498,16 +494,7 @@ int64_t TZarkellClient::IdleSleepMs() const {
         TSync::TLock lock(*front);
         due = std::min<StoreTime>(due, front->NextRun.Get());
     }
-    uint32_t connType = app_.base.GetDword("ConnType", 3);
-    if (!app_.base.GetString("LocalUpdate").empty()) return -1;
-    if (connType != 0) {
-        StoreTime next = app_.base.GetDword("NextUpdate", 0);
-        if (next != 0) due = std::min(due, next);
-        // Without link notifications the dial-up state is only known by
-        // looking, pass by pass.
-        if (connType == kConnDialUp && !connection_.Watching()) return -1;
-    }
-    if (!pending_.empty() && (connType == 0 || connection_.UpdatesAllowed())) return -1;
+    if (updates_->NeedsPassNow(&due)) return -1;
     if (due <= now) return -1;
     using namespace std::chrono;
     int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -530,11 +517,11 @@ void TZarkellClient::FirstTick() {
     modules_->LoadActionModules();
     view_.ModulesChanged();
     RunStartupChecks(
-        app_.product, *bridge_, [this](TQueueURL q) { QueueRequest(std::move(q)); }, clock_.Now(),
-        kBuildNumber, updateSettings_.tempDir);
+        app_.product, *bridge_, [this](TQueueURL q) { updates_->QueueRequest(std::move(q)); },
+        clock_.Now(), kBuildNumber, updates_->Settings().tempDir);
     // After the checks above: a type marked while no instance ran then has
     // LOADED 0 there, and is not queued a second time by them.
-    SelectPendingActionTypes();
+    updates_->SelectPendingActionTypes();
     ShowStatus("System Initialization:  Completed,");
     if (crashDetected_) {
         StoreTime now = clock_.Now();
@@ -550,345 +537,12 @@ void TZarkellClient::FirstTick() {
                     " program(s) its actions had started were still running and have been ended";
         ShowStatus(text);
         crashDetected_ = false;
-        QueueCrashReport(now);
+        updates_->QueueCrashReport(now);
     } else {
         FinishPendingCrashReport(paths_.crashLog, crashKey_);
     }
 }
 
-void TZarkellClient::QueueCrashReport(StoreTime now) {
-    std::string url = ConfigurationUrl(TRegString(app_.base, "UpdateServer", "").Get(),
-                                       TRegString(app_.base, "URLADDON", "?CURVER=[CURVER]").Get());
-    if (url.empty()) {
-        ShowStatus("SysUpd:  No crash report sent: no update server is set.");
-        return;
-    }
-    CivilTime c = ToCivil(now);
-    char when[64];
-    snprintf(when, sizeof when, "&TIME=%02d/%02d/%04d-%02d:%02d", c.month, c.day, c.year, c.hour,
-             c.minute);
-    QueueRequest(TQueueURL::MakeCrashReport(url + "&CRASH=" + InstallId(app_.base) + when));
-}
-
-// ---- system update ----
-
-void TZarkellClient::QueueRequest(TQueueURL request) {
-    view_.QueueBranchAdd(request.Text);
-    if (update_)
-        update_->Enqueue(std::move(request));
-    else
-        pending_.push_back(std::move(request));
-}
-
-TUpdateThread& TZarkellClient::EnsureWorker(bool* created) {
-    *created = !update_;
-    if (!update_)
-        update_ = std::make_unique<TUpdateThread>(*bridge_, app_.product, updateSettings_);
-    return *update_;
-}
-
-void TZarkellClient::StartWorkerWithPending() {
-    bool created;
-    TUpdateThread& w = EnsureWorker(&created);
-    for (TQueueURL& q : pending_) w.Enqueue(std::move(q));
-    pending_.clear();
-    if (created) {
-        w.Start();
-        w.SetPriorityLevel(-1);
-    }
-}
-
-void TZarkellClient::StartUpdate(const std::string& source) {
-    bool created;
-    TUpdateThread& w = EnsureWorker(&created);
-    // Provisional: the configuration run sets the real date.
-    app_.base.SetDword("NextUpdate", clock_.Now() + 3600);
-    w.SetLocalSource(source);
-    if (created) {
-        w.Start();
-        w.SetPriorityLevel(-1);
-    }
-}
-
-void TZarkellClient::ReapUpdateThread() {
-    if (!update_ || update_->CurrentStatus() == TThread::Running) return;
-    update_->StopAndWait(-1);
-    // A request queued while the worker was finishing waits for the next.
-    for (TQueueURL& q : update_->TakeQueued()) pending_.push_back(std::move(q));
-    update_.reset();
-    // The run that just ended may have installed the shipped modules.
-    if (awaitShipped_) CheckShippedInstalled();
-    if (selectShipped_) SelectShippedModules();
-}
-
-void TZarkellClient::UpdateTiming(StoreTime now) {
-    TRegString localUpdate(app_.base, "LocalUpdate", "");
-    TRegTime nextUpdate(app_.base, "NextUpdate", 0);
-    uint32_t connType = app_.base.GetDword("ConnType", 3);
-    if (!localUpdate.Get().empty()) {
-        nextUpdate = 0;
-        StartUpdate(localUpdate.Get());
-        localUpdate = "";
-    } else if (connType != 0 && nextUpdate.Get() != 0 && now >= nextUpdate.Get()) {
-        if (connection_.UpdatesAllowed()) {
-            nextUpdate = 0;
-            StartUpdate("");
-        } else {
-            nextUpdate = now + 30;
-            ShowStatus("SysUpd:  Connection Not Available, Delaying...");
-            view_.UpdateProgress(0);
-        }
-    } else if (!pending_.empty() && (connType == 0 || connection_.UpdatesAllowed())) {
-        StartWorkerWithPending();
-    }
-}
-
-void TZarkellClient::ForceUpdate() {
-    app_.base.SetDword("LastBaseUpdate", 1);
-    app_.base.SetDword("LastBaseUpdateVer", 0);
-    StoreTime now = clock_.Now();
-    app_.base.SetDword("NextUpdate", now);
-    ShowStatus("SysUpd:  Next Update = " + FormatStoreTime(now));
-    view_.UpdateProgress(0);
-}
-
-std::string TZarkellClient::ShippedDataDir() { return zk40::ShippedDataDir(); }
-
-void TZarkellClient::ResolveShippedUrls(
-    const std::vector<std::tuple<std::string, std::string, std::string>>& types) {
-    // The shipped configuration names its archives relative to its own
-    // folder, which is known only here, at run time.
-    for (const auto& [v, m, a] : types) {
-        TRegKey mk(actionsKey_, v + "\\" + m);
-        std::string url = mk.GetString("URL");
-        if (!url.empty() && url.find("://") == std::string::npos && url[0] != '/')
-            mk.SetString("URL", "file://" + shippedDir_ + "/" + url);
-    }
-}
-
-namespace {
-// The action types a configuration file describes, following its
-// VENDORID, MODULEID and ACTIONID lines as the parser does.
-std::vector<std::tuple<std::string, std::string, std::string>> ActionTypesIn(
-    const std::string& path) {
-    std::vector<std::tuple<std::string, std::string, std::string>> out;
-    FILE* f = fopen(path.c_str(), "r");
-    if (!f) return out;
-    std::string vendor, module;
-    char line[1100];
-    auto trim = [](std::string s) {
-        size_t b = s.find_first_not_of(" \t\r\n");
-        size_t e = s.find_last_not_of(" \t\r\n");
-        return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-    };
-    while (fgets(line, sizeof line, f)) {
-        std::string l = trim(line);
-        size_t colon = l.find(':');
-        if (colon == std::string::npos) continue;
-        std::string key = trim(l.substr(0, colon)), value = trim(l.substr(colon + 1));
-        for (char& c : key) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-        if (key == "VENDORID") {
-            vendor = value;
-            module.clear();
-        } else if (key == "MODULEID") {
-            module = value;
-        } else if (key == "ACTIONID" && !vendor.empty() && !module.empty()) {
-            out.emplace_back(vendor, module, value);
-        }
-    }
-    fclose(f);
-    return out;
-}
-}  // namespace
-
-void TZarkellClient::PrepareShippedModules() {
-    // The catalogue is read from the configuration that comes with the
-    // program, through the ordinary local update, and its action types are
-    // then loaded as a user would load them. ShippedModules is set only
-    // once they are installed: a first start that ends before (killed,
-    // stopped, a damaged archive) is repeated by the next.
-    if (shippedDir_.empty()) return;
-    TRegDword done(app_.base, "ShippedModules", 0);
-    std::vector<std::tuple<std::string, std::string, std::string>> types =
-        ActionTypesIn(shippedDir_ + "/update.cfg");
-    if (done.Get()) {
-        // A shipped type still selected whose file has gone is installed
-        // again from the shipped archive, before the start-up load gives
-        // it up. Types the user unloaded stay unloaded.
-        std::vector<std::tuple<std::string, std::string, std::string>> missing;
-        for (const auto& [v, m, a] : types) {
-            TRegKey mk(actionsKey_, v + "\\" + m, false);
-            if (TRegKey(mk, a, false).GetDword("LOADED", 0) != 1) continue;
-            std::string fileName = mk.GetString("FILENAME");
-            if (!IsPlainFileName(fileName) ||
-                access((modules_->ActionPath() + fileName).c_str(), R_OK) != 0)
-                missing.emplace_back(v, m, a);
-        }
-        if (missing.empty()) return;
-        types = std::move(missing);
-        done = 0;
-    }
-    shippedTypes_ = std::move(types);
-    app_.base.SetString("LocalUpdate", "file://" + shippedDir_ + "/update.cfg");
-    selectShipped_ = true;
-}
-
-void TZarkellClient::SelectShippedModules() {
-    selectShipped_ = false;
-    // The local update just wrote the shipped entries, archives named
-    // relative to the shipped folder.
-    ResolveShippedUrls(ActionTypesIn(shippedDir_ + "/update.cfg"));
-    SelectActionTypes(shippedTypes_);
-    awaitShipped_ = true;
-    CheckShippedInstalled();
-}
-
-void TZarkellClient::CheckShippedInstalled() {
-    for (const auto& [v, m, a] : shippedTypes_)
-        if (!modules_->IsActionTypePresent(v, m, a)) return;
-    awaitShipped_ = false;
-    app_.base.SetDword("ShippedModules", 1);
-}
-
-std::vector<TZarkellClient::TypeOutcome> TZarkellClient::SelectActionTypes(
-    const std::vector<std::tuple<std::string, std::string, std::string>>& types) {
-    std::vector<TypeOutcome> outcomes;
-    for (const auto& [v, m, a] : types) {
-        TRegKey mk(actionsKey_, v + "\\" + m);
-        TRegKey ak(mk, a);
-        ak.SetDword("LOADED", 1);
-        TRegString fileName(mk, "FILENAME", "");
-        if (fileName.Get().empty()) fileName = modules_->FreshFileName();
-        std::string path = modules_->ActionPath() + fileName.Get();
-        std::string label =
-            TRegKey(actionsKey_, v).GetString("VENDOR") + ":" + ak.GetString("DESC");
-        if (access(path.c_str(), R_OK) != 0) {
-            QueueRequest(
-                TQueueURL::MakeModuleArchive(mk.GetString("URL"), path, v, m, a, false, label));
-            outcomes.push_back(TypeOutcome::Queued);
-        } else if (!modules_->InstallOrLoad(path, v, m, a)) {
-            ak.SetDword("LOADED", 0);
-            outcomes.push_back(TypeOutcome::Failed);
-        } else {
-            outcomes.push_back(TypeOutcome::Loaded);
-        }
-        uint16_t have =
-            static_cast<uint16_t>(strtoul(ak.GetString("ADVERSION").c_str(), nullptr, 10));
-        uint16_t want =
-            static_cast<uint16_t>(strtoul(ak.GetString("ACTDATAVER").c_str(), nullptr, 10));
-        std::string dataUrl = ak.GetString("ACTDATAURL");
-        if (have < want && !dataUrl.empty()) {
-            QueueRequest(TQueueURL::MakeActionData(dataUrl, v, m, a, label));
-        }
-    }
-    return outcomes;
-}
-
-void TZarkellClient::UnselectActionTypes(
-    const std::vector<std::tuple<std::string, std::string, std::string>>& types) {
-    for (const auto& [v, m, a] : types) {
-        TRegKey ak(actionsKey_, v + "\\" + m + "\\" + a, false);
-        if (!ak.IsValid()) continue;
-        // A job thread inside the module keeps it until its action returns.
-        if (ak.GetDword("LOADED", 0) == 1) modules_->UnloadActionType(v, m, a);
-        ak.SetDword("LOADED", 0);
-        ak.DeleteValue(kLoadPendingValue);
-    }
-}
-
-void TZarkellClient::SelectPendingActionTypes() {
-    std::vector<std::tuple<std::string, std::string, std::string>> pending;
-    TStore* store = actionsKey_.Store();
-    if (!store) return;
-    std::vector<std::string> vendors, modules, actions;
-    store->ListSubKeys(actionsKey_.Id(), &vendors);
-    for (const std::string& v : vendors) {
-        TRegKey vk(actionsKey_, v, false);
-        store->ListSubKeys(vk.Id(), &modules);
-        for (const std::string& m : modules) {
-            TRegKey mk(vk, m, false);
-            store->ListSubKeys(mk.Id(), &actions);
-            for (const std::string& a : actions) {
-                TRegKey ak(mk, a, false);
-                if (!ak.HasValue(kLoadPendingValue)) continue;
-                ak.DeleteValue(kLoadPendingValue);
-                // The start-up load took in those whose module was on disk.
-                if (!modules_->IsActionTypePresent(v, m, a)) pending.emplace_back(v, m, a);
-            }
-        }
-    }
-    if (!pending.empty()) SelectActionTypes(pending);
-}
-
-std::string TZarkellClient::AnswerTypes(bool load, const std::vector<std::string>& names) {
-    if (updating_)
-        return MakeAnswer(false, "a module is being replaced just now; try again when it is done");
-    std::vector<std::tuple<std::string, std::string, std::string>> types;
-    for (const std::string& t : names) {
-        size_t c1 = t.find(':'), c2 = c1 == std::string::npos ? c1 : t.find(':', c1 + 1);
-        if (c2 == std::string::npos)
-            return MakeAnswer(false, "an action type is VENDOR:MODULE:ACTION, not \"" + t + "\"");
-        std::string v = t.substr(0, c1), m = t.substr(c1 + 1, c2 - c1 - 1), a = t.substr(c2 + 1);
-        if (!TRegKey(actionsKey_, v + "\\" + m + "\\" + a, false).IsValid())
-            return MakeAnswer(false, "the catalogue has no action type " + t);
-        types.emplace_back(v, m, a);
-    }
-    auto join = [](const std::vector<std::string>& list) {
-        std::string out;
-        for (const std::string& x : list) out += (out.empty() ? "" : ", ") + x;
-        return out;
-    };
-    if (!load) {
-        UnselectActionTypes(types);
-        return MakeAnswer(true, "Unloaded " + join(names));
-    }
-    std::vector<std::tuple<std::string, std::string, std::string>> todo;
-    std::vector<std::string> already, loaded, queued, failed;
-    for (size_t i = 0; i < types.size(); ++i) {
-        const auto& [v, m, a] = types[i];
-        if (modules_->IsActionTypePresent(v, m, a))
-            already.push_back(names[i]);
-        else
-            todo.push_back(types[i]);
-    }
-    std::vector<TypeOutcome> outcomes = SelectActionTypes(todo);
-    for (size_t i = 0; i < todo.size(); ++i) {
-        const auto& [v, m, a] = todo[i];
-        const std::string name = v + ":" + m + ":" + a;
-        switch (outcomes[i]) {
-            case TypeOutcome::Loaded: loaded.push_back(name); break;
-            case TypeOutcome::Queued: queued.push_back(name); break;
-            case TypeOutcome::Failed: {
-                std::string why = modules_->WhyNotLoaded(v, m);
-                failed.push_back(name + (why.empty() ? "" : " (" + why + ")"));
-                break;
-            }
-        }
-    }
-    std::string text;
-    auto part = [&text](const std::string& p) { text += (text.empty() ? "" : "; ") + p; };
-    if (!loaded.empty()) part("Loaded " + join(loaded));
-    if (!queued.empty())
-        part("Queued for download: " + join(queued) +
-             " (they load when the download ends, and cannot run before)");
-    if (!already.empty()) part("Already loaded: " + join(already));
-    if (!failed.empty()) part("Could not be loaded: " + join(failed));
-    return MakeAnswer(failed.empty(), text);
-}
-
-std::string TZarkellClient::AnswerInstall(const std::string& file) {
-    // One replacement at a time: the update worker may be about to install
-    // the same module.
-    if (updating_ || update_)
-        return MakeAnswer(false,
-                          "a system update is running; install the module when it has ended");
-    if (file.empty() || file[0] != '/')
-        return MakeAnswer(false, "the module file must be named by its full path");
-    ModuleInstallResult r =
-        InstallModuleFromFile(file, *modules_, actionsKey_, updateSettings_.helpDir, *bridge_);
-    ShowStatus("SysUpd:  " + r.text);
-    return MakeAnswer(r.ok, r.text);
-}
 
 void TZarkellClient::ReapThreads() {
     for (bool found = true; found;) {
@@ -1294,9 +948,16 @@ std::string TZarkellClient::AnswerRequest(const std::string& line) {
                                         std::to_string(c.removed) + " deleted");
         }
         case InstanceRequest::Verb::Types:
-            return AnswerTypes(rq.load, rq.args);
+        {
+            TUpdateCoordinator::Answer a = updates_->LoadTypes(rq.load, rq.args);
+            return MakeAnswer(a.ok, a.text);
+        }
         case InstanceRequest::Verb::Install:
-            return AnswerInstall(rq.args.empty() ? std::string() : rq.args[0]);
+        {
+            TUpdateCoordinator::Answer a =
+                updates_->InstallFile(rq.args.empty() ? std::string() : rq.args[0]);
+            return MakeAnswer(a.ok, a.text);
+        }
         case InstanceRequest::Verb::Wake:
             view_.BringToFront();
             return MakeAnswer(true, {});
@@ -1351,19 +1012,9 @@ bool TZarkellClient::CloseWindow() {
     if (closed_) return true;
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     timer_.stop();
-    bool updateStuck = false;
-    if (update_) {
-        update_->RequestTermination();
-        pump_->WaitServing([this] { return update_->CurrentStatus() != TThread::Running; },
-                           shutdownWaitMs_);
-        if (update_->CurrentStatus() != TThread::Running)
-            update_.reset();
-        else
-            updateStuck = true;
-    }
-    // A stop right after the shipped modules were installed, before a tick
-    // reaped the worker, still counts them as done.
-    if (awaitShipped_ && !updateStuck) CheckShippedInstalled();
+    bool updateStuck = !updates_->Stop(
+        [this](const std::function<bool()>& done, int ms) { return pump_->WaitServing(done, ms); },
+        shutdownWaitMs_);
     ZK40_TRACE(kTraceShutdown, "TZarkellClient::CloseWindow()");
     app_.SaveFlagBits();
     SaveJobs();

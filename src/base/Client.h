@@ -22,8 +22,7 @@
 #include "scheduler/ScheduleQueue.h"
 #include "store/AppPaths.h"
 #include "support/StoreTime.h"
-#include "update/Connection.h"
-#include "update/UpdateThread.h"
+#include "update/UpdateCoordinator.h"
 
 namespace zk40 {
 
@@ -157,7 +156,6 @@ public:
     const TScheduleQueue& Queue() const { return queue_; }
     size_t RunningThreads() const { return threads_.size(); }
     TModuleHost& Modules() { return *modules_; }
-    const std::vector<TQueueURL>& Pending() const { return pending_; }
     TAppStore& App() const { return app_; }
     const IClock& Clock() const { return clock_; }
     // The dialog the first windowed start asks the connection type with;
@@ -165,29 +163,8 @@ public:
     void SetConnectionDialog(ConnectionDialog ask) { askConnection_ = std::move(ask); }
 
     // ---- system update (main thread) ----
-    // Shows the request in the queue branch and hands it to the worker, or
-    // keeps it until one runs.
-    void QueueRequest(TQueueURL request);
-    // A configuration run now, from source ("" = the update server).
-    void StartUpdate(const std::string& source);
-    void StartWorkerWithPending();
-    bool UpdateRunning() const { return update_ != nullptr; }
-    void ForceUpdate();
-    TConnectionMonitor& Connection() { return connection_; }
-    void SetUpdateSettings(const UpdateSettings& s) { updateSettings_ = s; }
-    // Where the modules that come with the program and their update
-    // configuration are; "" when there are none.
-    static std::string ShippedDataDir();
-    void SetShippedDataDir(const std::string& dir) { shippedDir_ = dir; }
-    // The action types' "Load" as the types dialog applies it: LOADED 1, and
-    // a module that is not on disk yet is queued for download. One outcome
-    // for each type, in order.
-    enum class TypeOutcome { Loaded, Queued, Failed };
-    std::vector<TypeOutcome> SelectActionTypes(
-        const std::vector<std::tuple<std::string, std::string, std::string>>& types);
-    // Their "Unload": a loaded type lets go of its module; LOADED 0.
-    void UnselectActionTypes(
-        const std::vector<std::tuple<std::string, std::string, std::string>>& types);
+    TUpdateCoordinator& Updates() { return *updates_; }
+    bool UpdateRunning() const { return updates_->WorkerExists(); }
     TMessagePump& Pump() { return *pump_; }
 
     // A module's synchronous message: what a job thread can answer for its
@@ -208,8 +185,8 @@ public:
     // ---- IModuleHostOwner ----
     std::vector<TJob*> AllJobs() override;
     bool AnyJobRunning() override;
-    void SetUpdating(bool on) override { updating_ = on; }
-    bool Updating() const { return updating_; }
+    void SetUpdating(bool on) override { updates_->SetUpdating(on); }
+    bool Updating() const { return updates_->Updating(); }
     bool WaitServing(const std::function<bool()>& done, int timeoutMs) override;
     // Whether the program was asked to stop; asked by waits that would
     // otherwise hold the main thread beyond the shutdown bound.
@@ -244,20 +221,6 @@ private:
     // One look at the connection; for dial-up it also starts listening to
     // link notifications, which then trigger the looks.
     void PollConnection(uint32_t connType);
-    void QueueCrashReport(StoreTime now);
-    void ReapUpdateThread();
-    void UpdateTiming(StoreTime now);
-    void PrepareShippedModules();
-    // Types marked for loading while no instance ran (LOADPENDING), loaded
-    // or queued for download as the types dialog would.
-    void SelectPendingActionTypes();
-    std::string AnswerTypes(bool load, const std::vector<std::string>& types);
-    std::string AnswerInstall(const std::string& file);
-    void SelectShippedModules();
-    void CheckShippedInstalled();
-    void ResolveShippedUrls(
-        const std::vector<std::tuple<std::string, std::string, std::string>>& types);
-    TUpdateThread& EnsureWorker(bool* created);
     class UpdateBridge;
     friend class UpdateBridge;
     void WatchClock();
@@ -308,19 +271,9 @@ private:
     std::vector<std::unique_ptr<TJob>> jobs_;
     std::vector<std::unique_ptr<TJobThread>> threads_;
     TScheduleQueue queue_;
-    std::vector<TQueueURL> pending_;
     std::unique_ptr<UpdateBridge> bridge_;
-    std::unique_ptr<TUpdateThread> update_;
-    UpdateSettings updateSettings_;
-    TConnectionMonitor connection_;
-    std::string shippedDir_;
-    bool selectShipped_ = false;
-    // The shipped action types being installed; ShippedModules is set once
-    // all of them are.
-    std::vector<std::tuple<std::string, std::string, std::string>> shippedTypes_;
-    bool awaitShipped_ = false;
+    std::unique_ptr<TUpdateCoordinator> updates_;
     bool schedulerEnabled_ = true;
-    std::atomic<bool> updating_{false};
     bool firstTickDone_ = false;
     int16_t tickCounter_ = 0;
     bool closed_ = false;

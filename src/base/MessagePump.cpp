@@ -1,15 +1,39 @@
 #include "base/MessagePump.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 
 #include <chrono>
+#include <cstdint>
 
 namespace zk40 {
 
 TMessagePump::TMessagePump(Handler handler, QObject* parent)
-    : QObject(parent), handler_(std::move(handler)), mainThread_(std::this_thread::get_id()) {}
+    : QObject(parent), handler_(std::move(handler)), mainThread_(std::this_thread::get_id()) {
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // Made before the application object, the pump wakes its thread with
+    // posted events instead.
+    if (wakeFd_ >= 0 && QAbstractEventDispatcher::instance()) {
+        wakeNotifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
+        connect(wakeNotifier_, &QSocketNotifier::activated, this, &TMessagePump::Woken);
+    }
+}
 
-TMessagePump::~TMessagePump() { Drain(); }
+TMessagePump::~TMessagePump() {
+    Drain();
+    delete wakeNotifier_;
+    if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+void TMessagePump::Woken() {
+    uint64_t n;
+    while (read(wakeFd_, &n, sizeof n) > 0) {
+    }
+    Drain();
+}
 
 void TMessagePump::Enqueue(Item* item) {
     bool wake = false;
@@ -20,9 +44,14 @@ void TMessagePump::Enqueue(Item* item) {
     }
     arrived_.notify_all();
     // One wake-up per batch: the main thread drains everything queued.
-    if (wake)
-        QMetaObject::invokeMethod(
-            this, [this] { Drain(); }, Qt::QueuedConnection);
+    if (!wake) return;
+    if (wakeNotifier_) {
+        uint64_t one = 1;
+        // Fails only when the counter is full, and then a wake is pending.
+        (void)!write(wakeFd_, &one, sizeof one);
+    } else {
+        QMetaObject::invokeMethod(this, [this] { Drain(); }, Qt::QueuedConnection);
+    }
 }
 
 intptr_t TMessagePump::Send(uint32_t msg, uintptr_t wparam, intptr_t lparam) {

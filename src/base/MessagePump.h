@@ -5,6 +5,7 @@
 // (WaitServing) it keeps answering, so a worker blocked in Send can never
 // deadlock it.
 #include <QObject>
+#include <QSocketNotifier>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -51,6 +52,7 @@ private:
         std::condition_variable answered{};
     };
     void Enqueue(Item* item);
+    void Woken();
 
     Handler handler_;
     std::thread::id mainThread_;
@@ -58,6 +60,11 @@ private:
     std::condition_variable arrived_;
     std::deque<Item*> queue_;
     bool wakePosted_ = false;
+    // Other threads wake the main thread through an eventfd rather than a
+    // posted Qt event: nothing of ours then crosses through Qt's event queue,
+    // whose lock the thread checker cannot see, and a write is cheap.
+    int wakeFd_ = -1;
+    QSocketNotifier* wakeNotifier_ = nullptr;
     int waiting_ = 0;
 };
 

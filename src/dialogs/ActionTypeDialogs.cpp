@@ -181,10 +181,10 @@ bool TActionTypesDlg::Apply() {
         const std::string m = item->data(0, kModuleRole).toString().toStdString();
         const std::string a = item->data(0, kActionRole).toString().toStdString();
         if (item->data(0, kImageRole).toInt() == 4) {
-            for (auto outcome : client_.SelectActionTypes({{v, m, a}}))
-                if (outcome == TZarkellClient::TypeOutcome::Queued) ++queued;
+            for (auto outcome : client_.Updates().SelectActionTypes({{v, m, a}}))
+                if (outcome == TUpdateCoordinator::TypeOutcome::Queued) ++queued;
         } else {
-            client_.UnselectActionTypes({{v, m, a}});
+            client_.Updates().UnselectActionTypes({{v, m, a}});
         }
     }
     if (queued > 0)

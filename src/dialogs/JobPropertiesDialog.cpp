@@ -390,6 +390,12 @@ bool EditJobProperties(QWidget* parent, TJob& job, const std::vector<TJob*>& job
     if (dlg.exec() != QDialog::Accepted) return false;
     QString note;
     JobSettings s = dlg.Result(&note);
+    return ApplyAcceptedSettings(parent, job, s, jobs, clock, note);
+}
+
+bool ApplyAcceptedSettings(QWidget* parent, TJob& job, const JobSettings& s,
+                           const std::vector<TJob*>& jobs, const IClock& clock,
+                           const QString& note) {
     jobops::Result r = jobops::ApplySettings(job, s, jobs, clock.Now());
     if (!r) {
         ShowMessage(parent, QString::fromStdString(r.Error));

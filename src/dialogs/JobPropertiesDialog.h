@@ -78,4 +78,10 @@ uint32_t SchedTypeOfTab(int tab);
 bool EditJobProperties(QWidget* parent, TJob& job, const std::vector<TJob*>& jobs,
                        const IClock& clock);
 
+// Applies settings a dialog accepted to job, then says why not or, when the
+// dialog stored something other than what was typed, what it stored (note).
+bool ApplyAcceptedSettings(QWidget* parent, TJob& job, const JobSettings& s,
+                           const std::vector<TJob*>& jobs, const IClock& clock,
+                           const QString& note);
+
 }  // namespace zk40::dialogs

@@ -625,13 +625,7 @@ bool EditNewJob(QWidget* parent, TAppStore& app, TJob& job, const std::vector<TJ
     QString note;
     if (!AskNewJob(parent, app, jobops::OtherNames(jobs, &job), clock, s, note, usedForm))
         return false;
-    jobops::Result r = jobops::ApplySettings(job, s, jobs, clock.Now());
-    if (!r) {
-        ShowMessage(parent, QString::fromStdString(r.Error));
-        return false;
-    }
-    if (!note.isEmpty()) ShowMessage(parent, note);
-    return true;
+    return ApplyAcceptedSettings(parent, job, s, jobs, clock, note);
 }
 
 }  // namespace zk40::dialogs

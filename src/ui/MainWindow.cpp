@@ -1179,7 +1179,7 @@ void TMainWindow::CmdConnectionProperties() {
     UpdateCommands();
 }
 
-void TMainWindow::CmdForceUpdate() { client_->ForceUpdate(); }
+void TMainWindow::CmdForceUpdate() { client_->Updates().ForceUpdate(); }
 
 void TMainWindow::CmdHelpContents() {
     // The installed help when there is one, else the help built in.

@@ -175,10 +175,12 @@ void TraceSkippedLine(const std::string& path, uint64_t offset) {
 enum class OpKind : uint8_t { kSet, kAppend, kDelete };
 
 // One pass over a configuration file: tracks the context and hands every
-// value line to onValue and every INCLUDE to onInclude.
-template <typename OnValue, typename OnInclude>
+// value line to onValue, every INCLUDE to onInclude and every ACTIONID that
+// has a vendor and module to onAction.
+template <typename OnValue, typename OnInclude, typename OnAction>
 void ReadConfigLines(const std::string& path, ConfigContext& ctx, ParseProgress* progress,
-                     LineReader& reader, OnValue&& onValue, OnInclude&& onInclude) {
+                     LineReader& reader, OnValue&& onValue, OnInclude&& onInclude,
+                     OnAction&& onAction) {
     std::string raw;
     bool overlong = false;
     for (uint64_t start = 0; reader.Next(raw, overlong); start = reader.Consumed()) {
@@ -202,6 +204,7 @@ void ReadConfigLines(const std::string& path, ConfigContext& ctx, ParseProgress*
             ctx.action.clear();
         } else if (key == "ACTIONID") {
             ctx.action = std::move(value);
+            if (!ctx.vendor.empty() && !ctx.module.empty()) onAction(ctx);
         } else if (key == "INCLUDE") {
             // The main configuration belongs to us; only a vendor's part may
             // pull in more. Nothing to fetch without a URL.
@@ -341,7 +344,8 @@ bool ParseConfigFile(const std::string& path, const TRegKey& productKey, ConfigC
             },
             [&](ConfigInclude inc) {
                 if (includes) includes->push_back(std::move(inc));
-            });
+            },
+            [](const ConfigContext&) {});
     };
 
     bool applied = false;
@@ -374,7 +378,17 @@ std::vector<ConfigInclude> FindIncludes(const std::string& path) {
     LineReader reader(path);
     ReadConfigLines(
         path, ctx, nullptr, reader, [](const ConfigContext&, OpKind, std::string, std::string) {},
-        [&](ConfigInclude inc) { out.push_back(std::move(inc)); });
+        [&](ConfigInclude inc) { out.push_back(std::move(inc)); }, [](const ConfigContext&) {});
+    return out;
+}
+
+std::vector<ConfigContext> FindActionTypes(const std::string& path) {
+    std::vector<ConfigContext> out;
+    ConfigContext ctx;
+    LineReader reader(path);
+    ReadConfigLines(
+        path, ctx, nullptr, reader, [](const ConfigContext&, OpKind, std::string, std::string) {},
+        [](ConfigInclude) {}, [&](const ConfigContext& c) { out.push_back(c); });
     return out;
 }
 

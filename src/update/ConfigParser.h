@@ -66,6 +66,11 @@ bool ParseConfigFile(const std::string& path, const TRegKey& productKey, ConfigC
 // callers run this on the main file alone.
 std::vector<ConfigInclude> FindIncludes(const std::string& path);
 
+// The action types a configuration file describes (each ACTIONID line under
+// a VENDORID and MODULEID), read the way the parser reads them; included
+// files are not searched.
+std::vector<ConfigContext> FindActionTypes(const std::string& path);
+
 // "[SYSTEM UPDATE] vendor:module:action", "[SYSTEM UPDATE] vendor:module" or
 // "[SYSTEM UPDATE] vendor", whichever the include's context fills.
 std::string IncludeDisplayText(const ConfigInclude& include);

@@ -97,9 +97,9 @@ TEST_F(ActionTypesTest, OkLoadsWhatIsOnDiskQueuesWhatIsNotAndSaysSo) {
     ASSERT_TRUE(LoadActionTypes(nullptr, *client));
     EXPECT_NE(client->Modules().FindModule("DNTRX-14", "RUNPROG"), nullptr) << "loaded at once";
     EXPECT_EQ(TRegKey(actions, "DNTRX-14\\RUNPROG\\RUNPROGRAM").GetDword("LOADED"), 1u);
-    ASSERT_EQ(client->Pending().size(), 1u);
-    EXPECT_TRUE(QString::fromStdString(client->Pending()[0].Text).endsWith("Acme Tools:Sends mail"))
-        << client->Pending()[0].Text;
+    ASSERT_EQ(client->Updates().Pending().size(), 1u);
+    EXPECT_TRUE(QString::fromStdString(client->Updates().Pending()[0].Text).endsWith("Acme Tools:Sends mail"))
+        << client->Updates().Pending()[0].Text;
     EXPECT_EQ(TRegKey(actions, "ACME\\MAILER\\SENDMAIL").GetDword("LOADED"), 1u);
     EXPECT_FALSE(TRegKey(actions, "ACME\\MAILER").GetString("FILENAME").empty());
     ASSERT_EQ(messages.size(), 1u);
@@ -133,7 +133,7 @@ TEST_F(ActionTypesTest, CancelWritesNothingAndLoadsNothing) {
     EXPECT_FALSE(LoadActionTypes(nullptr, *client));
     EXPECT_EQ(StoreExport(*app), before);
     EXPECT_EQ(client->Modules().ModuleCount(), 0u);
-    EXPECT_TRUE(client->Pending().empty());
+    EXPECT_TRUE(client->Updates().Pending().empty());
 }
 
 TEST_F(ActionTypesTest, InsertActionSendsTheUserToLoadATypeFirstThenReturnsTheChosenOne) {

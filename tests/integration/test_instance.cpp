@@ -222,3 +222,20 @@ TEST_F(InstanceFixture, HelpVersionAndUnknownSwitches) {
 }
 
 }  // namespace
+
+// A stop asked for while the first windowed start waits for its connection
+// question (a dialog with its own event loop, before the program's main
+// loop) ends the program, the question closed as if cancelled.
+TEST_F(InstanceFixture, StopWhileTheFirstStartAsksForTheConnectionEndsTheProgram) {
+    ASSERT_EQ(app->base.GetDword("ConnType", 3), 3u);
+    ChildProcess p = Start({}, {{"QT_QPA_PLATFORM", "offscreen"}});
+    // It answers requests from inside the dialog's loop, so once this is
+    // answered the question is on the screen.
+    ASSERT_TRUE(WaitFor(
+        [&] { return NotifyStoreChanged(paths.runtimeDir).kind == InstanceAnswer::Kind::Ok; },
+        20000))
+        << p.Output();
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(30000), 0) << p.Output();
+    EXPECT_EQ(app->base.GetDword("ConnType", 3), 0u);
+}

@@ -96,7 +96,7 @@ TEST_F(UpdateRunFixture, NoConnectionStillSendsPendingAndLocalUpdates) {
     WriteFile(local, "VENDORID: LOCALV\nVENDOR: From a local file\n");
     StartClient();
     app->base.SetString("LocalUpdate", "file://" + local);
-    client->QueueRequest(TQueueURL::MakeCrashReport(ServerUrl() + "/crash?x=1"));
+    client->Updates().QueueRequest(TQueueURL::MakeCrashReport(ServerUrl() + "/crash?x=1"));
     ASSERT_TRUE(TickUntil([&] {
         return !client->UpdateRunning() && server.RequestCount("/crash?x=1") == 1 &&
                TRegKey(actions, "LOCALV").GetString("VENDOR") == "From a local file";
@@ -174,7 +174,7 @@ TEST_F(UpdateRunFixture, ForceUpdateFetchesAtTheNextPassAndAllowsAnUpgradeAgain)
     app->base.SetDword("LastBaseUpdateVer", 30);
     StartClient();
     // A fresh installation would wait a minute; a forced update does not.
-    client->ForceUpdate();
+    client->Updates().ForceUpdate();
     EXPECT_EQ(app->base.GetDword("LastBaseUpdate"), 1u);
     EXPECT_EQ(app->base.GetDword("LastBaseUpdateVer"), 0u);
     EXPECT_TRUE(view.Saw("SysUpd:  Next Update = "));
