@@ -80,7 +80,9 @@ TEST(PrivatePaths, OnlyFoldersClosedToOtherUsersAreAccepted) {
         std::string x = parent + "/x";
         MakeDir(parent, c.parentMode);
         MakeDir(x, c.mode);
-        if (c.chownNobody) ASSERT_EQ(chown(x.c_str(), kNobody, static_cast<gid_t>(-1)), 0);
+        if (c.chownNobody) {
+            ASSERT_EQ(chown(x.c_str(), kNobody, static_cast<gid_t>(-1)), 0);
+        }
         if (c.chgrpOther) {
             group* users = getgrnam("users");
             ASSERT_NE(users, nullptr);
