@@ -12,4 +12,4 @@ set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 zk40_build "$zk40_top/build-tsan" -DZK40_SANITIZE=thread -- zk40_unit_tests
 zk40_sanitized_ctest "$zk40_top/build-tsan" \
-  -R "${1:-SchedulerFixture|ThreadTest|SyncTest|JobFixture|ActionFixture|RunProgramModule|ModuleHostFixture|UpdateRunFixture}"
+  -R "${1:-SchedulerFixture|JobRunners|ThreadTest|SyncTest|JobFixture|ActionFixture|RunProgramModule|ModuleHostFixture|UpdateRunFixture}"

@@ -10,9 +10,11 @@
  * Threads: ZKRunAction runs on the job's worker thread and may run for
  * several actions at once; every other entry point runs on the main thread,
  * possibly while ZKRunAction is running. A module must tolerate that.
+ * A worker thread carries out one job's run after another, so a module
+ * keeps nothing in thread-local storage from one ZKRunAction to the next.
  *
  * Stack: a job's worker thread has a stack of ZK_JOB_THREAD_STACK_SIZE
- * bytes, so that a thousand jobs started at once stay cheap. That is ample
+ * bytes, so that the workers of a burst of jobs stay cheap. That is ample
  * for ordinary code and the C library (starting programs, name lookups,
  * network and file work). An action that needs more (deep recursion, large
  * local arrays, a library known for big stack frames) starts a thread of

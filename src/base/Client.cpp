@@ -650,7 +650,8 @@ bool TZarkellClient::StartJob(TJob& job, bool mark) {
     ZK40_TRACE(kTraceRunJob, "TZarkellClient::StartJob()");
     if (mark) MarkStarted(job);
     view_.JobChanged(job.Id());
-    threads_.push_back(std::make_unique<TJobThread>(job, *this, crashKey_, actionsKey_));
+    threads_.push_back(
+        std::make_unique<TJobThread>(job, *this, crashKey_, actionsKey_, runners_));
     threads_.back()->SetEndedCallback([this] { JobThreadEnded(); });
     try {
         threads_.back()->StartRun();

@@ -269,6 +269,8 @@ private:
     std::unique_ptr<TModuleHost> modules_;
     std::unique_ptr<THostServices> services_;
     std::vector<std::unique_ptr<TJob>> jobs_;
+    // Carry out the runs in threads_; declared first, so it goes after them.
+    TJobRunners runners_;
     std::vector<std::unique_ptr<TJobThread>> threads_;
     TScheduleQueue queue_;
     std::unique_ptr<UpdateBridge> bridge_;

@@ -1,5 +1,6 @@
 #include "scheduler/JobThread.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "jobs/JobDisplay.h"
@@ -136,19 +137,13 @@ int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
 }
 
 TJobThread::TJobThread(TJob& job, IJobHost& host, const TRegKey& crashKey,
-                       const TRegKey& actionsKey)
-    : job_(job), host_(host), crashKey_(crashKey), actionsKey_(actionsKey) {
-    // The module contract promises this much stack to ZKRunAction, and no
-    // more: a module that needs more runs its work on a thread of its own.
-    SetStackSize(ZK_JOB_THREAD_STACK_SIZE);
-}
+                       const TRegKey& actionsKey, TJobRunners& runners)
+    : job_(job), host_(host), crashKey_(crashKey), actionsKey_(actionsKey), runners_(runners) {}
 
 TJobThread::~TJobThread() {
-    // Owners wait first; this only guards against a body outliving us.
-    if (CurrentStatus() == Running) {
-        stop_ = true;
-        WaitForEnd(-1);
-    }
+    // Owners wait first; this only guards against a run outliving us.
+    if (CurrentStatus() == TThread::Running) stop_ = true;
+    WaitForEnd(-1);
 }
 
 void TJobThread::StartRun() {
@@ -156,10 +151,50 @@ void TJobThread::StartRun() {
         TLock lock(*this);
         runRecord_ = gNextRunRecord.fetch_add(1);
     }
-    Start();
-    // One step below the main thread, so a busy job never makes the
-    // program slow to answer.
-    SetPriorityLevel(-1);
+    status_.store(TThread::Running, std::memory_order_release);
+    try {
+        runners_.Submit(this);
+    } catch (...) {
+        status_.store(TThread::Failed, std::memory_order_release);
+        throw;
+    }
+}
+
+uint32_t TJobThread::WaitForEnd(int timeoutMs) {
+    const TThread::TStatus status = CurrentStatus();
+    if (status != TThread::Running && status != TThread::Ended) return TThread::kWaitNotRunning;
+    // An ended run may still be on its way out of Execute: the wait for done_
+    // is what makes it safe to destroy this object afterwards.
+    std::unique_lock<std::mutex> lock(doneMutex_);
+    const auto done = [this] { return done_; };
+    if (timeoutMs < 0) {
+        doneChanged_.wait(lock, done);
+    } else if (!doneChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), done)) {
+        return TThread::kWaitTimeout;
+    }
+    return status == TThread::Running ? TThread::kWaitEnded : TThread::kWaitNotRunning;
+}
+
+void TJobThread::Execute() {
+    try {
+        Body();
+    } catch (const std::exception& e) {
+        // The runner carries on with the next run; this one failed.
+        std::fprintf(stderr, "Error[thread]: unhandled exception in a job run: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "Error[thread]: unhandled exception in a job run\n");
+    }
+    status_.store(TThread::Ended, std::memory_order_release);
+    // Copied first: once done_ is set the owner may destroy this object.
+    std::function<void()> ended = ended_;
+    if (ended) ended();
+    {
+        std::lock_guard<std::mutex> lock(doneMutex_);
+        done_ = true;
+        // Notified under the lock: the waiter may destroy this object as
+        // soon as it sees done_.
+        doneChanged_.notify_all();
+    }
 }
 
 uint32_t TJobThread::RunRecordNumber() const {
@@ -173,7 +208,7 @@ std::string TJobThread::RunRecordName() const {
     return buf;
 }
 
-int TJobThread::Run() {
+void TJobThread::Body() {
     std::string name = RunRecordName();
     TRegKey jobs(crashKey_, "jobs");
     {
@@ -194,7 +229,6 @@ int TJobThread::Run() {
         if (RunJob(job_, name, record, actionsKey_, recorder, &stop_)) recorder.Write(job_, start);
     }
     jobs.DeleteSubKeyTree(name);
-    return 0;
 }
 
 }  // namespace zk40

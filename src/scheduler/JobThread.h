@@ -1,14 +1,18 @@
 #pragma once
-// One run of one job on a worker thread of its own. While it works, a run
+// One run of one job on a worker thread. While it works, a run
 // record under crash\jobs names the job and the action being run, so that a
 // crash in the middle of an action is reported at the next start.
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <cstdint>
 #include <string>
 
 #include "jobs/Job.h"
 #include "store/Store.h"
 #include "support/Sync.h"
+#include "scheduler/JobRunners.h"
 #include "support/Thread.h"
 
 namespace zk40 {
@@ -53,33 +57,49 @@ TJob* JobRunOnThisThread();
 int RunJob(TJob& job, const std::string& recordName, const TRegKey& record,
            const TRegKey& actionsKey, IJobHost& host, const std::atomic<bool>* stop = nullptr);
 
-class TJobThread : public TThread, public TSync {
+// One run of one job. It is carried out by one of the job runners (see
+// JobRunners.h); to its owner it looks like a thread of its own: running from
+// StartRun until its body has finished, then ended.
+class TJobThread : public TJobRun, public TSync {
 public:
-    TJobThread(TJob& job, IJobHost& host, const TRegKey& crashKey, const TRegKey& actionsKey);
+    TJobThread(TJob& job, IJobHost& host, const TRegKey& crashKey, const TRegKey& actionsKey,
+               TJobRunners& runners);
     ~TJobThread() override;
 
-    // Starts the thread with a run record number no other running job
-    // thread has.
+    // Queues the run with a run record number no other running job has.
+    // Throws TThread::TThreadError when no thread can carry it out.
     void StartRun();
     TJob& Job() const { return job_; }
     // Also ends a wait for an action whose settings are being edited.
-    void RequestTermination() override {
-        stop_ = true;
-        TThread::RequestTermination();
-    }
+    void RequestTermination() { stop_ = true; }
     uint32_t RunRecordNumber() const;
     std::string RunRecordName() const;
 
-protected:
-    int Run() override;
+    // Running from StartRun until the body has finished.
+    TThread::TStatus CurrentStatus() const { return status_.load(std::memory_order_acquire); }
+    // As TThread::WaitForEnd.
+    uint32_t WaitForEnd(int timeoutMs);
+    // Called on the runner once the status reads Ended; it must not use this
+    // object, which may be going.
+    void SetEndedCallback(std::function<void()> callback) { ended_ = std::move(callback); }
+
+    void Execute() override;
 
 private:
+    void Body();
+
     TJob& job_;
     IJobHost& host_;
     const TRegKey& crashKey_;
     const TRegKey& actionsKey_;
+    TJobRunners& runners_;
     uint32_t runRecord_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<TThread::TStatus> status_{TThread::NotStarted};
+    std::function<void()> ended_;
+    std::mutex doneMutex_;
+    std::condition_variable doneChanged_;
+    bool done_ = false;
 };
 
 }  // namespace zk40
