@@ -26,8 +26,9 @@ bool DisplayAvailable() {
     return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
-// Installed: <prefix>/<libdir>/zarkell40 beside <prefix>/bin, a private
-// folder the package needs no ldconfig for. Built: beside the executable.
+// Installed: <prefix>/<libdir>/zarkell40/window beside <prefix>/bin, a
+// private folder the package needs no ldconfig for. Built: beside the
+// executable.
 std::vector<std::string> WindowObjectCandidates() {
     std::string exe = zk40::ExecutablePath();
     std::string bin = exe.substr(0, exe.rfind('/'));
