@@ -12,6 +12,14 @@ set(ZK40_INSTALL_SHAREDIR ${CMAKE_INSTALL_DATADIR}/zarkell40)
 file(RELATIVE_PATH ZK40_SHARE_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_FULL_DATADIR}/zarkell40)
 target_compile_definitions(zk40core PRIVATE ZK40_SHARE_FROM_BIN="${ZK40_SHARE_FROM_BIN}")
+# The window object: in a private folder two levels below the library
+# directory, like the Run Program dialog (a shared object directly in
+# lib/zarkell40 would make CPack add ldconfig scripts to the package), found
+# relative to the program the same way.
+set(ZK40_WINDOW_LIBDIR ${CMAKE_INSTALL_LIBDIR}/zarkell40/window)
+file(RELATIVE_PATH ZK40_WINDOW_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
+     ${CMAKE_INSTALL_PREFIX}/${ZK40_WINDOW_LIBDIR})
+target_compile_definitions(zarkell40 PRIVATE ZK40_WINDOW_FROM_BIN="${ZK40_WINDOW_FROM_BIN}")
 
 # The build tree's copy of what /register and the help menu read.
 foreach(kind system user)
@@ -25,6 +33,7 @@ configure_file(${CMAKE_SOURCE_DIR}/share/help/index.html
 install(TARGETS zarkell40 zk40-reg zk40-sign zk40-debugcode
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # zk40 and its bash completion are installed beside their target.
+install(TARGETS zk40window LIBRARY DESTINATION ${ZK40_WINDOW_LIBDIR})
 
 # Shipped modules, their local update configuration, help, unit templates.
 install(FILES ${CMAKE_BINARY_DIR}/share/zarkell40/update.cfg DESTINATION ${ZK40_INSTALL_SHAREDIR})

@@ -105,6 +105,9 @@ int RunApplication(AppContext& ctx) {
     bool windowAllowed = !ctx.service && claim == TInstanceLock::Claim::Primary;
     TProgramShape shape = ctx.shape ? ctx.shape(ctx.argc, ctx.argv, windowAllowed)
                                     : HeadlessShape(ctx.argc, ctx.argv);
+    // The factory could not make its shape (the window library would not
+    // load) and has said why.
+    if (!shape.app || !shape.view) return 1;
     std::unique_ptr<QCoreApplication>& application = shape.app;
     shape.app->setApplicationName("Zarkell40");
     IProgramView& view = *shape.view;

@@ -1,8 +1,8 @@
 #pragma once
 // The shape of the running program: its application object and its view.
 // main.cpp picks the shape at run time (a window when there is a display,
-// the headless view otherwise) and hands a factory to ZarkellMain, so that
-// only the executable links the widget library.
+// the headless view otherwise) and hands a factory to ZarkellMain; the
+// window's shape comes from the window object it loads (WindowEntry.h).
 #include <QCoreApplication>
 #include <functional>
 #include <memory>

@@ -1,6 +1,6 @@
 #pragma once
 // The dialogs the window's commands open. The window calls them through
-// these hooks; src/dialogs fills them in (see WindowShape in main.cpp), and
+// these hooks; src/dialogs fills them in (see WindowShape), and
 // tests may put their own in. A hook left empty makes its command say that
 // the dialog is not part of this build.
 #include <functional>

@@ -1213,15 +1213,6 @@ void TMainWindow::CmdContextHelp() {
 
 // ---- the shape ----
 
-bool DisplayAvailable() {
-    auto set = [](const char* name) {
-        const char* v = std::getenv(name);
-        return v && *v;
-    };
-    if (set("ZK40_HEADLESS")) return false;
-    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
-}
-
 TProgramShape WindowShape(int& argc, char** argv) {
     TProgramShape shape;
     auto app = std::make_unique<QApplication>(argc, argv);

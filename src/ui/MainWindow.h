@@ -200,10 +200,8 @@ private:
     bool closing_ = false;
 };
 
-// The windowed shape for main.cpp: a QApplication and this window.
+// The windowed shape, made by the window object's entry (WindowEntry.cpp):
+// a QApplication and this window.
 TProgramShape WindowShape(int& argc, char** argv);
-// True when a window can be shown: a display is set, or a Qt platform is
-// chosen explicitly, and ZK40_HEADLESS is not set.
-bool DisplayAvailable();
 
 }  // namespace zk40::ui

@@ -28,7 +28,7 @@ echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 echo "Installed-Size: $(dpkg-deb -f "$deb" Installed-Size) KiB"
 echo "Depends: $(dpkg-deb -f "$deb" Depends)"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libc6 libqt6core6 libsqlite3 libcurl4 libzip4 libsystemd0; do
+for lib in libc6 libqt6core6 libqt6gui6 libqt6widgets6 libsqlite3 libcurl4 libzip4 libsystemd0; do
   [[ "$depends" == *"$lib"* ]] || die "Depends lacks $lib: $depends"
 done
 # Nothing runs at install or removal.
@@ -61,6 +61,8 @@ for f in usr/bin/zarkell40 usr/bin/zk40-reg usr/bin/zk40-sign \
   [ -e "$root/$f" ] || die "the package lacks /$f"
 done
 [ ! -e "$build/zk40" ] || [ -e "$root/usr/bin/zk40" ] || die "the package lacks /usr/bin/zk40"
+window=$(ls "$root"/usr/lib/*/zarkell40/window/zarkell40-window.so "$root"/usr/lib/zarkell40/window/zarkell40-window.so 2>/dev/null | head -1)
+[ -n "$window" ] || die "the package lacks the window object (zarkell40-window.so)"
 ls "$root"/usr/lib/*/cmake/Zarkell40/Zarkell40Config.cmake >/dev/null 2>&1 ||
   ls "$root"/usr/lib/cmake/Zarkell40/Zarkell40Config.cmake >/dev/null 2>&1 || die "no CMake package config"
 # The desktop entry, icons and metainfo agree with each other as installed.
@@ -99,6 +101,13 @@ K="$P\\jobs\\0000002A"
 reg query "$P\\actions\\DNTRX-14\\RUNPROG" /v URL >"$work/url" 2>&1
 grep -qF "file://$root/usr/share/zarkell40/modules/runprog.zkz" "$work/url" ||
   { cat "$work/url"; die "the module did not come from the installed share folder"; }
+stop
+# With a display the installed program loads its installed window object
+# (the connection question of a first start is cancelled by the stop).
+"${clean_env[@]}" QT_QPA_PLATFORM=offscreen "$root/usr/bin/zarkell40" >"$work/window.log" 2>&1 &
+pid=$!
+wait_for '[ -S "$home/run/DX14-ZK40-Instance" ]' || { cat "$work/window.log"; die "the windowed start did not listen"; }
+grep -qF "$window" "/proc/$pid/maps" || { cat "$work/window.log"; die "the windowed start did not load $window"; }
 stop
 reg add "$K" /v Name /d "Greeting" /f >/dev/null
 reg add "$K" /v SchedType /t REG_DWORD /d 0 /f >/dev/null
