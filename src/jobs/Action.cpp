@@ -1,6 +1,8 @@
 #include "jobs/Action.h"
 
 #include <cstdio>
+#include <mutex>
+#include <unordered_map>
 
 #include "jobs/ActionHandle.h"
 
@@ -20,6 +22,7 @@ TAction::TAction(TJob* job, uint32_t index, TRegKey&& actionKey, std::string_vie
 
 TAction::~TAction() {
     UnregisterActionHandle(handle_);
+    ClearChildItems();
     marker_ = 0;
 }
 
@@ -93,33 +96,58 @@ TRegKey TAction::Rebind(uint32_t index, TRegKey&& key) {
     return old;
 }
 
+namespace {
+// The window's nodes for the lines an action's module shows below it. Few
+// actions have any, so they live in a table beside the actions rather than
+// in each of them. Taken after the action's lock.
+std::mutex gChildMutex;
+std::unordered_map<const TAction*, std::vector<TAction::ZK40Child>>& ChildTable() {
+    static auto* table = new std::unordered_map<const TAction*, std::vector<TAction::ZK40Child>>;
+    return *table;
+}
+const std::vector<TAction::ZK40Child>* FindChildren(const TAction* a) {
+    auto it = ChildTable().find(a);
+    return it == ChildTable().end() ? nullptr : &it->second;
+}
+}  // namespace
+
 uint32_t TAction::ChildItem(uint32_t n) const {
     TLock lock(*this);
-    return children_ && n >= 1 && n <= children_->size() ? (*children_)[n - 1].Item : 0;
+    if (!hasChildren_) return 0;
+    std::lock_guard<std::mutex> table(gChildMutex);
+    const auto* children = FindChildren(this);
+    return children && n >= 1 && n <= children->size() ? (*children)[n - 1].Item : 0;
 }
 
 bool TAction::SetChildItem(uint32_t n, uint32_t item) {
     if (n < 1 || n > kMaxChildItems) return false;
     TLock lock(*this);
-    if (!children_) children_ = std::make_unique<std::vector<ZK40Child>>();
-    if (children_->size() < n) children_->resize(n);
-    (*children_)[n - 1].Item = item;
+    std::lock_guard<std::mutex> table(gChildMutex);
+    auto& children = ChildTable()[this];
+    hasChildren_ = 1;
+    if (children.size() < n) children.resize(n);
+    children[n - 1].Item = item;
     return true;
 }
 
 uint32_t TAction::GrandchildItem(uint32_t n, uint32_t m) const {
     TLock lock(*this);
-    if (!children_ || n < 1 || n > children_->size()) return 0;
-    const auto& items = (*children_)[n - 1].Items;
+    if (!hasChildren_) return 0;
+    std::lock_guard<std::mutex> table(gChildMutex);
+    const auto* children = FindChildren(this);
+    if (!children || n < 1 || n > children->size()) return 0;
+    const auto& items = (*children)[n - 1].Items;
     return m >= 1 && m <= items.size() ? items[m - 1].Item : 0;
 }
 
 bool TAction::SetGrandchildItem(uint32_t n, uint32_t m, uint32_t item) {
     if (n < 1 || n > kMaxChildItems || m < 1 || m > kMaxChildItems) return false;
     TLock lock(*this);
-    if (!children_) children_ = std::make_unique<std::vector<ZK40Child>>();
-    if (children_->size() < n) children_->resize(n);
-    auto& items = (*children_)[n - 1].Items;
+    std::lock_guard<std::mutex> table(gChildMutex);
+    auto& children = ChildTable()[this];
+    hasChildren_ = 1;
+    if (children.size() < n) children.resize(n);
+    auto& items = children[n - 1].Items;
     if (items.size() < m) items.resize(m);
     items[m - 1].Item = item;
     return true;
@@ -127,12 +155,18 @@ bool TAction::SetGrandchildItem(uint32_t n, uint32_t m, uint32_t item) {
 
 size_t TAction::ChildItemCount() const {
     TLock lock(*this);
-    return children_ ? children_->size() : 0;
+    if (!hasChildren_) return 0;
+    std::lock_guard<std::mutex> table(gChildMutex);
+    const auto* children = FindChildren(this);
+    return children ? children->size() : 0;
 }
 
 void TAction::ClearChildItems() {
     TLock lock(*this);
-    children_.reset();
+    if (!hasChildren_) return;
+    std::lock_guard<std::mutex> table(gChildMutex);
+    ChildTable().erase(this);
+    hasChildren_ = 0;
 }
 
 ActionIdentity TAction::Identity() const {

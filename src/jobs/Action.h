@@ -129,6 +129,9 @@ public:
     uint8_t StatusReported = 0;
 
 private:
+    // Whether the child-item table holds entries for this action (fills
+    // what would be padding).
+    uint8_t hasChildren_ = 0;
     TRegKey key_;
 
 public:
@@ -140,10 +143,9 @@ public:
     TRegString VendorID;
     TRegString ModuleID;
     TRegString ActionID;
-
-private:
-    // Made with the first child node: most actions never have any.
-    std::unique_ptr<std::vector<ZK40Child>> children_;
 };
+// Tens of thousands of actions are loaded at once: keep each one within the
+// allocator's 208-byte class.
+static_assert(sizeof(TAction) <= 200);
 
 }  // namespace zk40
