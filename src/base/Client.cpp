@@ -364,17 +364,8 @@ void TZarkellClient::PostActionEnded(uint32_t handle, const std::string& fallbac
     });
 }
 
-std::string TZarkellClient::SettledStatus(uint32_t handle) {
-    std::string text;
-    // Queued behind everything posted before, so it reads what they left.
-    pump_->SendCall([&] {
-        if (TAction* a = ResolveActionHandle(handle)) {
-            TSync::TLock lock(*a);
-            text = a->Status.Get();
-        }
-        return intptr_t(0);
-    });
-    return text;
+void TZarkellClient::PostToMainThread(std::function<void()> call) {
+    pump_->PostCall(std::move(call));
 }
 
 // ---- the tick ----

@@ -179,7 +179,7 @@ public:
     void PostActionStatus(uint32_t handle, const std::string& text) override;
     void PostActionStarting(uint32_t handle) override;
     void PostActionEnded(uint32_t handle, const std::string& fallbackText) override;
-    std::string SettledStatus(uint32_t handle) override;
+    void PostToMainThread(std::function<void()> call) override;
     StoreTime Now() const override { return clock_.Now(); }
 
     // ---- IModuleHostOwner ----

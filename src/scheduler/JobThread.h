@@ -30,9 +30,8 @@ public:
     // reported (or fallbackText when it reported none), never an older one.
     virtual void PostActionStarting(uint32_t handle) = 0;
     virtual void PostActionEnded(uint32_t handle, const std::string& fallbackText) = 0;
-    // The action's status once everything posted before has been applied
-    // (waits for the main thread); "" when the action is gone.
-    virtual std::string SettledStatus(uint32_t handle) = 0;
+    // Runs call on the main thread, queued behind everything posted before.
+    virtual void PostToMainThread(std::function<void()> call) = 0;
     virtual StoreTime Now() const = 0;
 };
 

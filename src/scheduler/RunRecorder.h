@@ -1,10 +1,9 @@
 #pragma once
 // Keeps the run history of a job thread's runs: it stands between the run
-// loop and the client, remembers the last status line posted for each
-// action, and when the run is over writes one history record (see
+// loop and the client, and when the run is over writes one history record (see
 // store/RunHistory.h) with each action's result, status lines and the
 // output lines it kept as its children.
-#include <map>
+#include <functional>
 #include <string>
 
 #include "scheduler/JobThread.h"
@@ -15,24 +14,27 @@ class TRunRecorder final : public IJobHost {
 public:
     explicit TRunRecorder(IJobHost& inner) : inner_(inner) {}
     bool RunAction(TAction& action) override { return inner_.RunAction(action); }
-    void PostActionStatus(uint32_t handle, const std::string& text) override;
+    void PostActionStatus(uint32_t handle, const std::string& text) override {
+        inner_.PostActionStatus(handle, text);
+    }
     void PostActionStarting(uint32_t handle) override { inner_.PostActionStarting(handle); }
-    // The record keeps the status the run ended with, as the main thread
-    // settled it.
     void PostActionEnded(uint32_t handle, const std::string& fallbackText) override {
         inner_.PostActionEnded(handle, fallbackText);
-        lastStatus_[handle] = inner_.SettledStatus(handle);
     }
-    std::string SettledStatus(uint32_t handle) override { return inner_.SettledStatus(handle); }
+    void PostToMainThread(std::function<void()> call) override {
+        inner_.PostToMainThread(std::move(call));
+    }
     StoreTime Now() const override { return inner_.Now(); }
 
-    // Writes the record of the run that began at start. A history that
-    // cannot be written costs the record, never the run.
+    // Gathers the record of the run that began at start and hands it to the
+    // main thread, which writes it once it has applied every status line
+    // the run posted before: the record keeps the status each action ended
+    // with, and the job's thread goes on without waiting for that. A
+    // history that cannot be written costs the record, never the run.
     void Write(TJob& job, StoreTime start);
 
 private:
     IJobHost& inner_;
-    std::map<uint32_t, std::string> lastStatus_;
 };
 
 }  // namespace zk40

@@ -94,7 +94,7 @@ std::unique_ptr<TRunHistory> TRunHistory::Open(TStore& store, std::string* error
     h->store_ = &store;
     h->db_ = store.Handle();
     auto lock = h->Lock();
-    if (!h->db_ || !h->Exec(kSchema)) {
+    if (!h->db_ || !store.ExecOnce(kSchema)) {
         if (error) *error = store.Path() + ": " + (h->db_ ? sqlite3_errmsg(h->db_) : "not open");
         return nullptr;
     }
@@ -126,6 +126,9 @@ bool TRunHistory::Add(RunRecord& run, uint32_t keep, std::string* error) {
         if (!ok) Exec("ROLLBACK");
     }
     if (!ok && error && error->empty()) *error = sqlite3_errmsg(db_);
+    // Its tables may have gone from under us (a store put back from a copy):
+    // the next one made on this connection sets them up again.
+    if (!ok && store_) store_->ForgetOnce(kSchema);
     return ok;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -163,6 +164,19 @@ sqlite3_stmt* TStore::Prepare(const char* sql) {
 
 bool TStore::Exec(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool TStore::ExecOnce(const char* sql) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (std::find(execOnce_.begin(), execOnce_.end(), sql) != execOnce_.end()) return true;
+    if (!Exec(sql)) return false;
+    execOnce_.push_back(sql);
+    return true;
+}
+
+void TStore::ForgetOnce(const char* sql) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    execOnce_.erase(std::remove(execOnce_.begin(), execOnce_.end(), sql), execOnce_.end());
 }
 
 bool TStore::BeginTx() {

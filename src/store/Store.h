@@ -138,6 +138,13 @@ public:
         return EndTx(ok) && ok;
     }
 
+    // Runs a statement text (a schema of tables kept beside the key tree)
+    // the first time it is asked for on this connection; later calls with
+    // the same text (the same pointer) cost nothing. ForgetOnce makes the
+    // next call run it again, for when its tables turn out to be missing.
+    bool ExecOnce(const char* sql);
+    void ForgetOnce(const char* sql);
+
     std::recursive_mutex& Mutex() { return mutex_; }
     // The connection, for tables of their own kept beside the key tree (the
     // run history); use it only while holding Mutex(). What is written
@@ -182,6 +189,7 @@ private:
         sqlite3_stmt* stmt;
     };
     std::vector<StmtEntry> stmts_;
+    std::vector<const char*> execOnce_;
     static constexpr int kCacheSlots = 8;
     NameCache subkeyCache_[kCacheSlots];
     NameCache valueCache_[kCacheSlots];

@@ -21,6 +21,8 @@
 #include "jobs/Snapshot.h"
 #include "jobs/ActionHandle.h"
 #include "scheduler/JobThread.h"
+#include "scheduler/RunRecorder.h"
+#include "store/RunHistory.h"
 #include "store/AppStore.h"
 
 using namespace zk40;
@@ -311,20 +313,17 @@ TEST_F(SchedulerFixture, AJobsOwnRequestsAreAnsweredWhileTheMainThreadIsBusy) {
         TSync::TLock lock(*action);
         action->Ready = 1;
     }
-    // The client's run loop, but for the one call that by its nature waits
-    // for the main thread: the settled status, read here after the run.
-    struct Host final : IJobHost {
-        TZarkellClient& c;
-        explicit Host(TZarkellClient& client) : c(client) {}
-        bool RunAction(TAction& a) override { return c.RunAction(a); }
-        void PostActionStatus(uint32_t h, const std::string& t) override { c.PostActionStatus(h, t); }
-        void PostActionStarting(uint32_t h) override { c.PostActionStarting(h); }
-        void PostActionEnded(uint32_t h, const std::string& t) override { c.PostActionEnded(h, t); }
-        std::string SettledStatus(uint32_t) override { return {}; }
-        StoreTime Now() const override { return c.Now(); }
-    } host(*client);
+    // The run loop and its history record as a job's thread runs them: the
+    // end of the run does not wait for the main thread either; the record
+    // is written once the main thread has applied the run's status lines.
+    TRunRecorder host(*client);
     TRegKey record(app->crash, "jobs\\0000F00D");
-    auto run = std::async(std::launch::async, [&] { return RunJob(*job, "0000F00D", record, actions, host); });
+    auto run = std::async(std::launch::async, [&] {
+        const StoreTime start = client->Now();
+        int ran = RunJob(*job, "0000F00D", record, actions, host);
+        if (ran) host.Write(*job, start);
+        return ran;
+    });
     const bool alone = run.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     // Unblocks a run that did wait for us, so that the test ends either way.
     ASSERT_TRUE(client->Pump().WaitServing(
@@ -338,6 +337,13 @@ TEST_F(SchedulerFixture, AJobsOwnRequestsAreAnsweredWhileTheMainThreadIsBusy) {
     EXPECT_EQ(action->Status2.Get(), "second");
     EXPECT_EQ(action->Percent.Get(), 50u);
     EXPECT_GE(view.Count("Own: Action Status: from the run"), 1u);
+    auto history = TRunHistory::Open(*app->Store());
+    ASSERT_TRUE(history);
+    auto runs = history->Runs(job->Id(), 10);
+    ASSERT_EQ(runs.size(), 1u);
+    ASSERT_EQ(runs[0].Actions.size(), 1u);
+    EXPECT_EQ(runs[0].Actions[0].Status, "Action Status: from the run")
+        << "the record keeps the status the module reported last";
 }
 
 TEST_F(SchedulerFixture, ActionWaitsForItsReadyFlag) {
