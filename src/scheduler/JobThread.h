@@ -1,18 +1,18 @@
 #pragma once
-// One run of one job on a worker thread. While it works, a run
-// record under crash\jobs names the job and the action being run, so that a
-// crash in the middle of an action is reported at the next start.
+// One run of one job on a worker thread. While it works, a run record under
+// crash\jobs names the job and the action being run, so that a crash in the
+// middle of an action is reported at the next start.
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
-#include <cstdint>
 #include <string>
 
 #include "jobs/Job.h"
+#include "scheduler/JobRunners.h"
 #include "store/Store.h"
 #include "support/Sync.h"
-#include "scheduler/JobRunners.h"
 #include "support/Thread.h"
 
 namespace zk40 {

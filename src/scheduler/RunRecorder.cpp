@@ -37,7 +37,8 @@ void TRunRecorder::Write(TJob& job, StoreTime start) {
     // The kept output: the children the module left under the action.
     for (size_t i = 0; i < handles.size(); ++i) {
         uint32_t n = job.ChildCount(handles[i]);
-        for (uint32_t c = 1; c <= n; ++c) run.Actions[i].Output.push_back(job.ChildText(handles[i], c));
+        for (uint32_t c = 1; c <= n; ++c)
+            run.Actions[i].Output.push_back(job.ChildText(handles[i], c));
     }
     // Through the store's own connection: a write of this process, which the
     // watch for other processes' changes of the store must not see as one.
