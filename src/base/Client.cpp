@@ -573,8 +573,8 @@ void TZarkellClient::JobThreadEnded() {
 }
 
 void TZarkellClient::CollectEndedThreads() {
-    // At once rather than at the next pass: the thread's stack goes back to
-    // be reused by the next one started, and the job shows as completed.
+    // At once rather than at the next pass: the job shows as completed and
+    // its next run is queued without waiting for the tick.
     // Inside a wait (a command, the shutdown) or a burst's own start, the
     // tick's next pass collects them instead: those walk threads_ themselves.
     if (closed_ || pump_->Waiting() || inStartDueJobs_) return;

@@ -47,8 +47,8 @@ private:
         intptr_t result = 0;
         bool done = false;
         std::function<intptr_t()> call{};
-        // Wakes only this item's sender: with a thousand job threads
-        // waiting, one shared wake-up would rouse them all for every answer.
+        // Wakes only this item's sender: with many job runners waiting, one
+        // shared wake-up would rouse them all for every answer.
         std::condition_variable answered{};
     };
     void Enqueue(Item* item);

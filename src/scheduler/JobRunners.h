@@ -52,7 +52,6 @@ public:
     void Submit(TJobRun* run);
     // Threads alive now (runners only); for tests and benchmarks.
     size_t Threads() const;
-    size_t Base() const { return tuning_.base; }
 
 private:
     class TRunner;

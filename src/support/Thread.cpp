@@ -160,7 +160,6 @@ void TThread::Body() {
 
     exitCode_.store(code, std::memory_order_release);
     status_.store(Ended, std::memory_order_release);
-    if (ended_) ended_();
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         bodyDone_ = true;

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <stdexcept>
 
@@ -88,10 +87,6 @@ public:
     // as it is (rounded up to whole pages, and to the platform's smallest),
     // so a thread whose code is known to need little can stay small.
     void SetStackSize(size_t bytes) { stackBytes_ = bytes; }
-    // Called on the thread once its status reads Ended, before WaitForEnd
-    // returns: an owner can be told to collect the thread without polling
-    // for it. It must not use the derived object, which may be going.
-    void SetEndedCallback(std::function<void()> callback) { ended_ = std::move(callback); }
     size_t StackSize() const { return stackBytes_; }
 
     // Platform priority level: -2 lowest .. 2 highest, -1 below normal. It
@@ -130,7 +125,6 @@ private:
     int pendingLevel_ = 0;
     size_t stackBytes_ = 0;
     bool levelPending_ = false;
-    std::function<void()> ended_;
 
     // Guards the fields below and the two waits.
     std::mutex stateMutex_;
