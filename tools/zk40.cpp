@@ -27,6 +27,8 @@
 #include "base/SingleInstance.h"
 #include "jobs/Job.h"
 #include "jobs/JobOps.h"
+#include "jobs/JobRequest.h"
+#include "jobs/ScheduleInput.h"
 #include "jobs/JobSettings.h"
 #include "modules/HostServices.h"
 #include "modules/ModuleHost.h"
@@ -325,15 +327,35 @@ public:
 
     bool InstanceRunning() { return cli::InstanceRunning(paths_.runtimeDir); }
 
-    // Tells a running instance that the store changed. Prints nothing when
-    // none runs: the next start reads the store anyway.
-    void Changed() {
-        cli::Answer a = cli::NotifyStoreChanged(paths_.runtimeDir);
-        if (a.kind == cli::Answer::NoAnswer)
-            fprintf(stderr,
-                    "zk40: the change is stored, but the running instance did not answer (%s); "
-                    "it applies at its next start\n",
-                    a.text.c_str());
+    // Carries out one change to the jobs: in the running program when one
+    // runs (by the same operations as its window, so it applies at once and
+    // nothing it holds is lost), else on the store. Refuses with the
+    // operation's own reason.
+    JobAnswer Perform(const JobRequest& rq) {
+        cli::Answer a = cli::JobOperation(paths_.runtimeDir, rq.ToFields());
+        JobAnswer out;
+        switch (a.kind) {
+            case cli::Answer::Ok:
+            case cli::Answer::Refused:
+                out = ParseJobAnswer(a.kind == cli::Answer::Ok, a.text);
+                break;
+            case cli::Answer::NoAnswer:
+                Refuse("the running instance did not answer (" + a.text +
+                       "); the change may not have been made: see zk40 list");
+            case cli::Answer::NoInstance:
+                out = PerformInStore(App(), ActionsKey(), rq, SystemClock::Instance());
+                break;
+        }
+        if (!out.ok) Refuse(out.text);
+        // What was read before is out of date now.
+        loaded_ = false;
+        jobs_.clear();
+        return out;
+    }
+
+    // The job as the store has it now.
+    std::unique_ptr<TJob> Fresh(uint32_t id) {
+        return std::make_unique<TJob>(App().jobs, ActionsKey(), id);
     }
 
 private:
@@ -362,98 +384,18 @@ const char kScheduleHelp[] =
     "  --retry COUNT        retries after a failed run (default 0)\n"
     "  --retry-delay SECS   seconds before each retry\n";
 
+// The schedule options as typed.
+ScheduleInput InputOf(const Args& a) {
+    ScheduleInput in;
+    for (const auto& [name, value] : a.options)
+        if (IsScheduleOption(name)) in.options[name] = value;
+    return in;
+}
+
 // Takes the schedule options into s; `now` anchors dates that the options
-// leave open.
+// leave open. A value the options cannot take is wrong usage.
 void ApplyScheduleOptions(const Args& a, JobSettings& s, StoreTime now) {
-    if (a.Has("kind")) {
-        uint32_t k = SchedKindFromWord(a.Get("kind"));
-        if (!k) Usage("unknown kind \"" + a.Get("kind") + "\" (see --help)");
-        s.SchedType = k;
-    }
-    CivilTime anchor = ToCivil(s.Time ? s.Time : StartOfDay(now));
-    anchor.second = 0;
-    if (a.Has("at")) {
-        std::string at = a.Get("at");
-        StoreTime full;
-        uint32_t tod;
-        if (ParseTimeOfDay(at, &tod)) {
-            if (!s.Time) anchor = ToCivil(StartOfDay(now));
-            anchor.hour = static_cast<int>(tod / 3600);
-            anchor.minute = static_cast<int>(tod / 60 % 60);
-            anchor.second = 0;
-        } else if (ParseStoreTime(at, full)) {
-            anchor = ToCivil(full);
-        } else {
-            Usage("--at takes HH:MM or 'YYYY-MM-DD HH:MM', not \"" + at + "\"");
-        }
-    }
-    if (a.Has("on")) {
-        std::string on = a.Get("on");
-        if (s.SchedType == kSchedWeekly) {
-            uint32_t excluded;
-            // One weekday: the only day the list allows.
-            if (!ParseAllowedDays(on, &excluded) || on.find_first_of(",-") != std::string::npos)
-                Usage("--on for a weekly job takes one weekday (mon...sun), not \"" + on + "\"");
-            int want = 0;
-            for (int d = 1; d <= 7; ++d) {
-                JobSettings probe;
-                probe.ExcludedDays = excluded;
-                if (!probe.DayExcluded(d)) want = d;
-            }
-            StoreTime day = StartOfDay(now);
-            while (Weekday(day) != want) day += kSecondsPerDay;
-            CivilTime c = ToCivil(day);
-            anchor.year = c.year;
-            anchor.month = c.month;
-            anchor.day = c.day;
-        } else if (s.SchedType == kSchedMonthly) {
-            uint32_t day = ParseCount(on, "--on (the day of the month)", 31);
-            if (day < 1) Usage("--on for a monthly job takes a day from 1 to 31");
-            // A month with 31 days holds every day a user may name.
-            anchor.year = 2024;
-            anchor.month = 1;
-            anchor.day = static_cast<int>(day);
-        } else if (s.SchedType == kSchedYearly) {
-            int m = 0, d = 0;
-            char tail;
-            if (sscanf(on.c_str(), "%d-%d%c", &m, &d, &tail) != 2 || !IsValidDate(2024, m, d))
-                Usage("--on for a yearly job takes MM-DD, not \"" + on + "\"");
-            // A leap year, so that 02-29 can be named.
-            anchor.year = 2024;
-            anchor.month = m;
-            anchor.day = d;
-        } else {
-            Usage("--on is for weekly, monthly and yearly jobs");
-        }
-    }
-    if (a.Has("at") || a.Has("on")) s.Time = ToStoreTime(anchor);
-    if (a.Has("interval")) {
-        unsigned h = 0, m = 0;
-        char tail;
-        std::string iv = a.Get("interval");
-        if (sscanf(iv.c_str(), "%u:%u%c", &h, &m, &tail) != 2 || m > 59)
-            Usage("--interval takes H:MM (such as 0:05 or 2:30), not \"" + iv + "\"");
-        s.Hour = h;
-        s.Minute = m;
-    }
-    if (a.Has("window")) {
-        std::string w = a.Get("window");
-        size_t dash = w.find('-');
-        uint32_t from, to;
-        if (dash == std::string::npos || !ParseTimeOfDay(w.substr(0, dash), &from) ||
-            !ParseTimeOfDay(w.substr(dash + 1), &to))
-            Usage("--window takes HH:MM-HH:MM, not \"" + w + "\"");
-        s.WindowStart = from;
-        s.WindowStop = to;
-    }
-    if (a.Has("weekdays")) {
-        if (!ParseAllowedDays(a.Get("weekdays"), &s.ExcludedDays))
-            Usage("--weekdays takes days such as mon-fri, sat,sun or all, not \"" +
-                  a.Get("weekdays") + "\"");
-    }
-    if (a.Has("retry")) s.RetryCount = ParseCount(a.Get("retry"), "--retry", kMaxRetryCount);
-    if (a.Has("retry-delay"))
-        s.RetryDelay = ParseCount(a.Get("retry-delay"), "--retry-delay", kMaxRetryDelay);
+    if (std::string why = ApplyScheduleInput(InputOf(a), s, now); !why.empty()) Usage(why);
 }
 
 // The next `count` run times from `now`, by the program's own next-run
@@ -529,6 +471,16 @@ int CmdList(Context& ctx, const std::vector<std::string>& words) {
     if (auto h = TRunHistory::Open(ctx.App().Store()->Path()))
         for (RunRecord& r : h->LastRuns()) last[r.JobId] = std::move(r);
     const bool instance = ctx.InstanceRunning();
+    if (instance) {
+        cli::Answer st = cli::SchedulerStatus(ctx.Paths().runtimeDir);
+        if (st.kind == cli::Answer::Ok && st.text == "paused")
+            fprintf(stderr,
+                    "zk40: the scheduler is paused (SIGUSR1): no job starts until it "
+                    "continues (SIGUSR2); changes and run requests are still taken\n");
+        else if (st.kind == cli::Answer::Ok && st.text == "disabled")
+            fprintf(stderr, "zk40: the scheduler is turned off in the window: jobs run only by "
+                            "hand\n");
+    }
     struct Row {
         std::string name, kind, state, next, last, result;
         JobSettings s;
@@ -789,40 +741,40 @@ int CmdAdd(Context& ctx, const std::vector<std::string>& words) {
     if (!a.Has("kind")) Usage("add needs --kind");
     if (!a.dashes || a.afterDashes.empty())
         Usage("add needs the program to run after \"--\", such as: -- /usr/bin/backup --all");
-    const StoreTime now = ctx.Now();
+    JobRequest rq;
+    rq.op = JobRequest::Op::New;
+    rq.input = InputOf(a);
+    rq.input.options["name"] = a.positional[0];
     JobSettings s;
+    ApplyScheduleOptions(a, s, ctx.Now());
     s.Name = a.positional[0];
-    ApplyScheduleOptions(a, s, now);
-    s.Enabled = !a.Has("disabled");
-    std::vector<TJob*> jobs = ctx.Jobs();
-    std::unique_ptr<TJob> job;
-    TAppStore& app = ctx.App();
-    std::vector<ActionProperty> props = RunProgramProperties(a.afterDashes);
-    std::string error;
+    rq.actions.push_back({kRunVendor, kRunModule, kRunAction,
+                          a.Get("action-name", "Run " + a.afterDashes[0]),
+                          RunProgramProperties(a.afterDashes)});
     // The job and its action are made together or not at all.
-    bool ok = app.Store()->Transaction([&] {
-        jobops::Result r = jobops::NewJob(app.jobs, ctx.ActionsKey(), s, jobs,
-                                          SystemClock::Instance(), &job);
-        if (!r) {
-            error = r.Error;
-            return false;
-        }
-        r = jobops::AddAction(*job, kRunVendor, kRunModule, kRunAction,
-                              a.Get("action-name", "Run " + a.afterDashes[0]), props);
-        if (!r) error = r.Error;
-        return r.Ok();
-    });
-    if (!ok) Refuse(error.empty() ? "the store refused the new job" : error);
+    JobAnswer done = ctx.Perform(rq);
+    StoreTime next;
+    {
+        std::unique_ptr<TJob> job = ctx.Fresh(done.id);
+        TSync::TLock lock(*job);
+        next = job->NextRun.Get();
+    }
+    printf("Added \"%s\": %s; next run %s\n", s.Name.c_str(), DescribeSchedule(s).c_str(),
+           s.SchedType == kSchedOnStartup ? "at the next start" : When(next).c_str());
+    return 0;
+}
+
+// "Changed ...": the job as it is now, after the operation.
+void PrintChanged(Context& ctx, uint32_t id) {
+    std::unique_ptr<TJob> job = ctx.Fresh(id);
+    JobSettings s = JobSettings::FromJob(*job);
     StoreTime next;
     {
         TSync::TLock lock(*job);
         next = job->NextRun.Get();
     }
-    ctx.Adopt(std::move(job));
-    ctx.Changed();
-    printf("Added \"%s\": %s; next run %s\n", s.Name.c_str(), DescribeSchedule(s).c_str(),
-           s.SchedType == kSchedOnStartup ? "at the next start" : When(next).c_str());
-    return 0;
+    printf("Changed \"%s\": %s; next run %s\n", s.Name.c_str(), DescribeSchedule(s).c_str(),
+           When(next).c_str());
 }
 
 int CmdEdit(Context& ctx, const std::vector<std::string>& words) {
@@ -834,33 +786,27 @@ int CmdEdit(Context& ctx, const std::vector<std::string>& words) {
     if (a.positional.size() != 1) Usage("edit takes one job name");
     if (a.options.empty()) Usage("edit needs at least one option to change (see --help)");
     TJob& job = ctx.Find(a.positional[0]);
-    JobSettings s = JobSettings::FromJob(job);
-    ApplyScheduleOptions(a, s, ctx.Now());
-    if (a.Has("no-window")) {
-        s.WindowStart = 0;
-        s.WindowStop = kSecondsPerDay - 1;
-    }
-    if (a.Has("name")) s.Name = a.Get("name");
-    jobops::Result r = jobops::ApplySettings(job, s, ctx.Jobs(), ctx.Now());
-    if (!r) Refuse(r.Error);
-    ctx.Changed();
-    StoreTime next;
-    {
-        TSync::TLock lock(job);
-        next = job.NextRun.Get();
-    }
-    printf("Changed \"%s\": %s; next run %s\n", s.Name.c_str(), DescribeSchedule(s).c_str(),
-           When(next).c_str());
+    // Wrong usage shows here; the change itself is made to the job as it is
+    // when the operation runs, and names only what was typed.
+    JobSettings check = JobSettings::FromJob(job);
+    ApplyScheduleOptions(a, check, ctx.Now());
+    JobRequest rq;
+    rq.op = JobRequest::Op::Edit;
+    rq.id = job.Id();
+    rq.input = InputOf(a);
+    JobAnswer done = ctx.Perform(rq);
+    PrintChanged(ctx, done.id);
     return 0;
 }
 
 int CmdRename(Context& ctx, const std::vector<std::string>& words) {
     Args a = Parse(words, {});
     if (a.positional.size() != 2) Usage("rename takes the job's name and its new name");
-    TJob& job = ctx.Find(a.positional[0]);
-    jobops::Result r = jobops::Rename(job, a.positional[1], ctx.Jobs());
-    if (!r) Refuse(r.Error);
-    ctx.Changed();
+    JobRequest rq;
+    rq.op = JobRequest::Op::Rename;
+    rq.id = ctx.Find(a.positional[0]).Id();
+    rq.text = a.positional[1];
+    ctx.Perform(rq);
     printf("Renamed \"%s\" to \"%s\"\n", a.positional[0].c_str(), a.positional[1].c_str());
     return 0;
 }
@@ -868,15 +814,19 @@ int CmdRename(Context& ctx, const std::vector<std::string>& words) {
 int CmdEnable(Context& ctx, const std::vector<std::string>& words, bool on) {
     Args a = Parse(words, {});
     if (a.positional.empty()) Usage(std::string(on ? "enable" : "disable") + " takes job names");
-    std::vector<TJob*> jobs;
-    for (const std::string& n : a.positional) jobs.push_back(&ctx.Find(n));
-    for (size_t i = 0; i < jobs.size(); ++i) {
-        jobops::Result r = jobops::SetEnabled(*jobs[i], on, ctx.Now());
-        if (!r) Refuse(r.Error);
+    std::vector<uint32_t> ids;
+    for (const std::string& n : a.positional) ids.push_back(ctx.Find(n).Id());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        JobRequest rq;
+        rq.op = JobRequest::Op::SetEnabled;
+        rq.id = ids[i];
+        rq.flag = on;
+        ctx.Perform(rq);
         StoreTime next;
         {
-            TSync::TLock lock(*jobs[i]);
-            next = jobs[i]->NextRun.Get();
+            std::unique_ptr<TJob> job = ctx.Fresh(ids[i]);
+            TSync::TLock lock(*job);
+            next = job->NextRun.Get();
         }
         if (on)
             printf("Enabled \"%s\"; next run %s\n", a.positional[i].c_str(), When(next).c_str());
@@ -884,24 +834,16 @@ int CmdEnable(Context& ctx, const std::vector<std::string>& words, bool on) {
             printf("Disabled \"%s\"; it keeps its schedule and runs only by hand\n",
                    a.positional[i].c_str());
     }
-    ctx.Changed();
     return 0;
 }
 
 int CmdDelete(Context& ctx, const std::vector<std::string>& words) {
     Args a = Parse(words, {});
     if (a.positional.size() != 1) Usage("delete takes one job name");
-    TJob& job = ctx.Find(a.positional[0]);
-    bool elsewhere = false;
-    if (ctx.InstanceRunning()) {
-        TSync::TLock lock(job);
-        uint32_t state = job.State.Reload();
-        elsewhere = state == 3 || state == 4;
-    }
-    jobops::Result r = jobops::DeleteJob(job, elsewhere);
-    if (!r) Refuse(r.Error);
-    ctx.Forget(&job);
-    ctx.Changed();
+    JobRequest rq;
+    rq.op = JobRequest::Op::Delete;
+    rq.id = ctx.Find(a.positional[0]).Id();
+    ctx.Perform(rq);
     printf("Deleted \"%s\"\n", a.positional[0].c_str());
     return 0;
 }
@@ -926,10 +868,12 @@ int CmdActionAdd(Context& ctx, const std::vector<std::string>& words) {
     if (!TRegKey(ctx.ActionsKey(), v + "\\" + m + "\\" + act, false).IsValid())
         fprintf(stderr, "zk40: note: %s is not in the catalogue (see zk40 types)\n", type.c_str());
     std::string name = a.Get("name", runProgram ? "Run " + a.afterDashes[0] : act);
-    jobops::Result r = jobops::AddAction(job, v, m, act, name, props);
-    if (!r) Refuse(r.Error);
-    ctx.Changed();
-    printf("Added action %zu \"%s\" to \"%s\"\n", job.ActionCount(), name.c_str(),
+    JobRequest rq;
+    rq.op = JobRequest::Op::AddAction;
+    rq.id = job.Id();
+    rq.actions.push_back({v, m, act, name, props});
+    JobAnswer done = ctx.Perform(rq);
+    printf("Added action %zu \"%s\" to \"%s\"\n", ctx.Fresh(done.id)->ActionCount(), name.c_str(),
            a.positional[0].c_str());
     return 0;
 }
@@ -938,36 +882,38 @@ int CmdRun(Context& ctx, const std::vector<std::string>& words) {
     Args a = Parse(words, {{"wait", false}, {"timeout", true}});
     if (a.positional.size() != 1) Usage("run takes one job name");
     uint32_t timeout = a.Has("timeout") ? ParseCount(a.Get("timeout"), "--timeout", 86400 * 7) : 0;
-    TJob& job = ctx.Find(a.positional[0]);
+    const uint32_t id = ctx.Find(a.positional[0]).Id();
     const std::string name = a.positional[0];
     const std::string storePath = ctx.App().Store()->Path();
     int64_t before = 0;
     {
         auto h = TRunHistory::Open(storePath);
         if (h) {
-            auto runs = h->Runs(job.Id(), 1);
+            auto runs = h->Runs(id, 1);
             if (!runs.empty()) before = runs[0].Id;
         }
     }
-    cli::Answer answer = cli::RunJob(ctx.Paths().runtimeDir, name);
-    switch (answer.kind) {
-        case cli::Answer::NoInstance:
-            Refuse("Zarkell'40 is not running, so nothing can run the job; start it with "
-                   "\"zarkell40\" (or its service) and run the job again");
-        case cli::Answer::NoAnswer:
-            Refuse("the running instance did not answer: " + answer.text);
-        case cli::Answer::Refused:
-            Refuse(answer.text);
-        case cli::Answer::Ok:
-            break;
-    }
-    printf("Started \"%s\"\n", name.c_str());
+    if (!ctx.InstanceRunning())
+        Refuse("Zarkell'40 is not running, so nothing can run the job; start it with "
+               "\"zarkell40\" (or its service) and run the job again");
+    JobRequest rq;
+    rq.op = JobRequest::Op::RunNow;
+    rq.id = id;
+    JobAnswer answer = ctx.Perform(rq);
+    if (answer.text == kRunWaiting)
+        printf("\"%s\" is already waiting to run\n", name.c_str());
+    else if (answer.text == kRunQueuedPaused)
+        printf("Queued \"%s\": the scheduler is paused; it runs when the scheduler continues\n",
+               name.c_str());
+    else
+        printf("Started \"%s\"\n", name.c_str());
     if (!a.Has("wait")) return 0;
     fflush(stdout);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+    auto nextLook = std::chrono::steady_clock::now();
     for (;;) {
         if (auto h = TRunHistory::Open(storePath)) {
-            auto runs = h->Runs(job.Id(), 1);
+            auto runs = h->Runs(id, 1);
             if (!runs.empty() && runs[0].Id > before) {
                 const RunRecord& r = runs[0];
                 printf("%s: %s\n", r.Result ? "Failed" : "Completed", r.Status.c_str());
@@ -982,6 +928,14 @@ int CmdRun(Context& ctx, const std::vector<std::string>& words) {
                    " s; it goes on in the instance");
         if (!ctx.InstanceRunning())
             Refuse("the instance ended before the run of \"" + name + "\" was recorded");
+        if (std::chrono::steady_clock::now() >= nextLook) {
+            // A job deleted while its run waited has no run to wait for.
+            bool exists = false;
+            for (const jobops::StoredJobName& j : jobops::StoredJobNames(ctx.App().jobs))
+                exists |= j.Id == id;
+            if (!exists) Refuse("\"" + name + "\" was deleted before its run was recorded");
+            nextLook = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
 }
@@ -1223,90 +1177,24 @@ int CmdExport(Context& ctx, const std::vector<std::string>& words) {
 }
 
 int CmdImport(Context& ctx, const std::vector<std::string>& words) {
-    Args a = Parse(words, {});
+    Args a = Parse(words, {{"replace", false}});
     if (a.positional.size() != 1) Usage("import takes one FILE");
-    const std::string file = a.positional[0];
-    FILE* f = fopen(file.c_str(), "rb");
-    if (!f) Refuse("cannot read " + file + ": " + strerror(errno));
-    std::string text;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    fclose(f);
-    RegFileContents contents;
-    std::string error;
-    if (!ParseRegFile(text, &contents, &error)) Refuse(file + ": " + error);
-    // Every section must lie inside one job of the jobs key.
-    std::vector<std::string> jobsPath;
-    SplitUserKeyPath(std::string(kProductKeyFullPath) + "\\jobs", &jobsPath, &error);
-    std::map<std::string, std::string> idMap;  // id in the file (upper case) -> id here
-    std::map<std::string, std::string> names;  // id in the file -> its Name
-    for (const RegFileSection& s : contents.sections) {
-        bool inside = s.path.size() >= jobsPath.size();
-        for (size_t i = 0; inside && i < jobsPath.size(); ++i)
-            inside = strcasecmp(s.path[i].c_str(), jobsPath[i].c_str()) == 0;
-        if (inside && s.path.size() == jobsPath.size()) {
-            // The jobs key itself may head the file, but holds no values.
-            if (!s.values.empty())
-                Refuse(file + ": line " + std::to_string(s.line) +
-                       ": values directly in the jobs key are not jobs; nothing was imported");
-            continue;
-        }
-        inside = inside && s.path.size() > jobsPath.size();
-        std::string id = inside ? s.path[jobsPath.size()] : "";
-        char* end = nullptr;
-        if (inside) strtoul(id.c_str(), &end, 16);
-        if (!inside || id.size() != 8 || *end)
-            Refuse(file + ": line " + std::to_string(s.line) + ": " + s.header +
-                   " is not a job of Zarkell'40; nothing was imported");
-        for (char& c : id) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-        idMap[id] = id;
-        if (s.path.size() == jobsPath.size() + 1)
-            for (const RegNamedValue& v : s.values)
-                if (strcasecmp(v.name.c_str(), "Name") == 0) names[id] = DecodeRegString(v.value.data);
-    }
-    if (idMap.empty()) Refuse(file + " holds no jobs; nothing was imported");
-    TAppStore& app = ctx.App();
-    std::set<std::string> existingNames;
-    for (TJob* j : ctx.Jobs()) existingNames.insert(JobSettings::FromJob(*j).Name);
-    for (const auto& [id, name] : names)
-        if (existingNames.count(name))
-            Refuse("a job named \"" + name + "\" exists already; rename it first (nothing was imported)");
-    // A job whose identifier is taken here gets a fresh one.
-    std::set<std::string> used;
-    for (TJob* j : ctx.Jobs()) used.insert(std::string(j->KeyName()));
-    for (auto& [from, to] : idMap) {
-        if (!used.count(from)) {
-            used.insert(from);
-            continue;
-        }
-        for (uint32_t k = static_cast<uint32_t>(rand()) % 32768;; k = (k + 1) % 0x7FFFFFFF) {
-            std::string cand = TJob::KeyNameOf(k);
-            if (!used.count(cand) && !idMap.count(cand)) {
-                to = cand;
-                used.insert(cand);
-                break;
-            }
-        }
-    }
-    bool ok = app.Store()->Transaction([&] {
-        for (const RegFileSection& s : contents.sections) {
-            if (s.path.size() == jobsPath.size()) continue;
-            std::string id = s.path[jobsPath.size()];
-            for (char& c : id) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-            std::string rel = idMap[id];
-            for (size_t i = jobsPath.size() + 1; i < s.path.size(); ++i) rel += "\\" + s.path[i];
-            TRegKey k(app.jobs, rel, true);
-            if (!k.IsValid()) return false;
-            for (const RegNamedValue& v : s.values)
-                if (k.Set(v.name, v.value.type, v.value.data) != kRegOk) return false;
-        }
-        return true;
-    });
-    if (!ok) Refuse("the store refused the import; nothing was imported");
-    ctx.Changed();
-    printf("Imported %zu job(s) from %s\n", idMap.size(), file.c_str());
-    for (const auto& [id, name] : names) printf("  %s\n", name.c_str());
+    const bool replace = a.Has("replace");
+    char* full = realpath(a.positional[0].c_str(), nullptr);
+    if (!full) Refuse("cannot read " + a.positional[0] + ": " + strerror(errno));
+    const std::string file = full;
+    free(full);
+    jobops::ImportSummary plan;
+    if (jobops::Result r = jobops::PreviewImport(ctx.App().jobs, file, replace, &plan); !r)
+        Refuse(r.Error);
+    JobRequest rq;
+    rq.op = JobRequest::Op::Import;
+    rq.text = file;
+    rq.flag = replace;
+    JobAnswer done = ctx.Perform(rq);
+    if (replace) printf("Removed %zu job(s)\n", plan.Removed.size());
+    printf("Imported %s job(s) from %s\n", done.text.c_str(), a.positional[0].c_str());
+    for (const jobops::ImportedJob& j : plan.Added) printf("  %s\n", j.Name.c_str());
     return 0;
 }
 
@@ -1379,8 +1267,12 @@ std::vector<Command> Commands() {
          }},
         {"run", "run a job now in the running Zarkell'40",
          "Usage: zk40 run NAME [--wait [--timeout SECONDS]]\n"
-         "Starts the job in the running instance. With --wait, waits for the run\n"
-         "to end, prints its result and exits 0 when it succeeded, 1 when not.\n",
+         "Starts the job in the running instance. A run asked for is kept until it\n"
+         "starts, whatever else is done to the job meanwhile; a job whose run waits\n"
+         "already gets no second one (\"already waiting to run\"). While the\n"
+         "scheduler is paused (SIGUSR1) the run is queued and starts when it\n"
+         "continues. With --wait, waits for the run to end, prints its result and\n"
+         "exits 0 when it succeeded, 1 when not.\n",
          CmdRun},
         {"log", "the run history of a job",
          "Usage: zk40 log NAME [--runs N]\n"
@@ -1410,10 +1302,13 @@ std::vector<Command> Commands() {
          "An existing FILE is kept unless --force is given.\n",
          CmdExport},
         {"import", "add the jobs of a .reg file",
-         "Usage: zk40 import FILE\n"
+         "Usage: zk40 import [--replace] FILE\n"
          "Adds the jobs of a file written by export (or the window). All or nothing:\n"
          "a file with anything but jobs, or a job whose name exists already, is\n"
-         "refused and nothing changes. Jobs whose identifier is taken get a new one.\n",
+         "refused and nothing changes. Jobs whose identifier is taken get a new one.\n"
+         "A running Zarkell'40 takes the jobs in at once; run history is kept.\n"
+         "  --replace   remove every job there is first (with its run history) and\n"
+         "              keep only the file's jobs; refused while a job runs\n",
          CmdImport},
     };
 }

@@ -50,6 +50,14 @@ Answer ActionTypes(const std::string& runtimeDir, bool load, const std::vector<s
     return From(SendInstanceRequest(runtimeDir, MakeTypesRequest(load, types)));
 }
 
+Answer JobOperation(const std::string& runtimeDir, const std::vector<std::string>& fields) {
+    return From(SendInstanceRequest(runtimeDir, MakeJobRequest(fields)));
+}
+
+Answer SchedulerStatus(const std::string& runtimeDir) {
+    return From(SendInstanceRequest(runtimeDir, kStatusRequest, 5000));
+}
+
 Answer InstallModule(const std::string& runtimeDir, const std::string& path, int timeoutMs) {
     return From(SendInstanceRequest(runtimeDir, MakeInstallRequest(path), timeoutMs));
 }

@@ -17,6 +17,11 @@ Answer NotifyStoreChanged(const std::string& runtimeDir);
 Answer RunJob(const std::string& runtimeDir, const std::string& name);
 // Loads or unloads action types (VENDOR:MODULE:ACTION) in the instance.
 Answer ActionTypes(const std::string& runtimeDir, bool load, const std::vector<std::string>& types);
+// One change to the jobs (the fields of a jobs/JobRequest.h request),
+// carried out by the instance.
+Answer JobOperation(const std::string& runtimeDir, const std::vector<std::string>& fields);
+// "running", "paused" or "disabled".
+Answer SchedulerStatus(const std::string& runtimeDir);
 // Has the instance install a module file (full path); waits up to timeoutMs.
 Answer InstallModule(const std::string& runtimeDir, const std::string& path, int timeoutMs);
 

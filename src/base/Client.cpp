@@ -191,8 +191,9 @@ void TZarkellClient::LoadJobsNow() {
         uint32_t id = static_cast<uint32_t>(strtoul(name.c_str(), nullptr, 16));
         std::unique_ptr<TJob> job = MakeLoadedJob(id, now);
         queue_.Insert(job.get());
-        jobs_.push_back(std::move(job));
-        view_.JobAdded(jobs_.back()->Id());
+        TJob* added = job.get();
+        AddToJobs(std::move(job));
+        view_.JobAdded(added->Id());
     }
 }
 
@@ -370,6 +371,8 @@ void TZarkellClient::PostToMainThread(std::function<void()> call) {
 
 // ---- the tick ----
 
+bool TZarkellClient::Paused() const { return service_ && !service_->Running(); }
+
 void TZarkellClient::EvTimer() {
     // A single-shot timer re-armed at the end: ticks never overlap and the
     // next one comes 100 ms after this one ends.
@@ -384,7 +387,15 @@ void TZarkellClient::EvTimer() {
         Rearm();
         return;
     }
-    if (service_ && service_->CheckPauseAndStop()) QCoreApplication::quit();
+    if (service_) {
+        const bool wasPaused = pausedSeen_;
+        if (service_->CheckPauseAndStop()) QCoreApplication::quit();
+        pausedSeen_ = Paused();
+        if (pausedSeen_ != wasPaused)
+            ShowStatus(pausedSeen_ ? "Scheduler:  Paused; no job starts until it continues "
+                                     "(SIGUSR2), requests are still answered"
+                                   : "Scheduler:  Continued");
+    }
     ZK40_TRACE(kTraceTimer, "::EvTimer()");
     if (!firstTickDone_) {
         firstTickDone_ = true;
@@ -408,8 +419,11 @@ void TZarkellClient::EvTimer() {
     updates_->ReapWorker();
     ReapThreads();
     CheckStoreChanged();
-    if (schedulerEnabled_ && !updates_->Updating()) StartDueJobs(now);
-    if (!updates_->Updating()) updates_->Timing(now);
+    if (schedulerEnabled_ && !updates_->Updating() && !Paused()) {
+        StartRequestedRuns();
+        StartDueJobs(now);
+    }
+    if (!updates_->Updating() && !Paused()) updates_->Timing(now);
     Rearm();
 }
 
@@ -472,14 +486,16 @@ bool TZarkellClient::Idle() const {
     if (!firstTickDone_ || keepTicking_ || updates_->Updating() || updates_->WorkerExists() ||
         !threads_.empty())
         return false;
-    // A paused service waits inside the tick, so the tick has to come.
-    if (service_ && !service_->Running()) return false;
+    // The tick notices a pause or continue; a paused program then sleeps.
+    if (service_ && Paused() != pausedSeen_) return false;
     return true;
 }
 
 int64_t TZarkellClient::IdleSleepMs() const {
     StoreTime now = clock_.Now();
     StoreTime due = now + static_cast<StoreTime>(kMaxIdleSleepMs / 1000);
+    if (Paused()) return kMaxIdleSleepMs;
+    if (schedulerEnabled_ && !runRequests_.empty()) return -1;
     if (schedulerEnabled_ && !queue_.Empty()) {
         TJob* front = queue_.Front();
         TSync::TLock lock(*front);
@@ -661,235 +677,6 @@ bool TZarkellClient::StartJob(TJob& job, bool mark) {
     return true;
 }
 
-bool TZarkellClient::RunJobNow(TJob& job) {
-    for (auto& t : threads_) {
-        if (&t->Job() == &job) return false;
-    }
-    queue_.Remove(&job);
-    {
-        TSync::TLock lock(job);
-        job.State = +JobState::Completed;
-    }
-    job.RunNow(clock_.Now());
-    queue_.Insert(&job);
-    view_.JobChanged(job.Id());
-    return true;
-}
-
-// ---- operations on jobs ----
-
-TJob* TZarkellClient::FindJob(uint32_t id) const {
-    for (auto& j : jobs_)
-        if (j->Id() == id) return j.get();
-    return nullptr;
-}
-
-bool TZarkellClient::JobRunning(const TJob& job) const {
-    for (auto& t : threads_)
-        if (&t->Job() == &job) return true;
-    return false;
-}
-
-std::vector<uint32_t> TZarkellClient::RunningJobIds() const {
-    std::vector<uint32_t> ids;
-    ids.reserve(threads_.size());
-    for (auto& t : threads_) ids.push_back(t->Job().Id());
-    return ids;
-}
-
-std::unique_ptr<TJob> TZarkellClient::CreateJob() {
-    auto job = std::make_unique<TJob>(app_.jobs, actionsKey_, clock_);
-    TSync::TLock lock(*job);
-    job->State = +JobState::Creating;
-    return job;
-}
-
-TJob& TZarkellClient::AddNewJob(std::unique_ptr<TJob> job) {
-    {
-        TSync::TLock lock(*job);
-        job->State = +JobState::Ready;
-        job->LastRun = clock_.Now();
-    }
-    app_.SaveFlagBits();
-    job->Save();
-    job->SetActionRunner(this);
-    jobs_.push_back(std::move(job));
-    TJob& j = *jobs_.back();
-    j.ComputeNextRun(clock_.Now());
-    queue_.Insert(&j);
-    view_.JobAdded(j.Id());
-    return j;
-}
-
-void TZarkellClient::DiscardJob(std::unique_ptr<TJob> job) {
-    if (!job) return;
-    uint32_t id = job->Id();
-    while (TAction* a = job->ActionAt(0))
-        if (!job->DeleteAction(a->Handle())) break;
-    job->DeleteValues();
-    job.reset();
-    app_.jobs.DeleteSubKeyTree(TJob::KeyNameOf(id));
-}
-
-std::string TZarkellClient::DeleteJob(uint32_t id) {
-    TJob* job = FindJob(id);
-    if (!job) return "There is no such job.";
-    if (JobRunning(*job)) return jobops::kDeleteRunningText;
-    InitJobActions(*job, false);
-    jobops::Result done = jobops::DeleteJob(*job);
-    if (!done) {
-        InitJobActions(*job, true);
-        return done.Error;
-    }
-    DropJob(job);
-    return {};
-}
-
-std::string TZarkellClient::DeleteAction(uint32_t handle) {
-    TAction* a = ResolveActionHandle(handle);
-    if (!a) return "There is no such action.";
-    TJob& job = *a->Job();
-    {
-        TSync::TLock lock(*a);
-        if (a->Running) return "You cannot delete an action while it is running!";
-        a->Ready = 0;
-    }
-    ActionIdentity id = a->Identity();
-    if (auto m = modules_->FindModule(id.vendor, id.module); m && m->IsLoaded())
-        m->DeinitAction(Hwnd(), id.action, handle);
-    if (!job.DeleteAction(handle)) {
-        TSync::TLock lock(*a);
-        a->Ready = 1;
-        return "You cannot delete an action while it is running!";
-    }
-    view_.ActionsChanged(job.Id());
-    return {};
-}
-
-bool TZarkellClient::RenameJob(uint32_t id, const std::string& name, std::string* refusal) {
-    TJob* job = FindJob(id);
-    size_t b = name.find_first_not_of(" \t");
-    if (!job || b == std::string::npos) return false;
-    size_t e = name.find_last_not_of(" \t");
-    jobops::Result done = jobops::Rename(*job, name.substr(b, e - b + 1), AllJobs());
-    if (!done) {
-        if (refusal) *refusal = done.Error;
-        return false;
-    }
-    view_.JobChanged(id);
-    return true;
-}
-
-bool TZarkellClient::AbortJob(uint32_t id) {
-    TJob* job = FindJob(id);
-    if (!job) return false;
-    uint32_t current;
-    {
-        TSync::TLock lock(*job);
-        // Stopped by hand: no retry.
-        job->RetriesDone = static_cast<int16_t>(job->RetryCount.Get());
-        current = job->CurrentAction;
-    }
-    return current > TJob::kRunStarting && AbortAction(current);
-}
-
-bool TZarkellClient::AbortAction(uint32_t handle) {
-    TAction* a = ResolveActionHandle(handle);
-    if (!a) return false;
-    {
-        TSync::TLock lock(*a);
-        if (!a->Running) return false;
-    }
-    return StopAction(*a);
-}
-
-bool TZarkellClient::MoveAction(uint32_t handle, size_t to) {
-    TAction* a = ResolveActionHandle(handle);
-    if (!a) return false;
-    TJob& job = *a->Job();
-    if (JobRunning(job)) return false;
-    TAction* target = job.ActionAt(to);
-    if (!target || target == a) return false;
-    uint32_t from = a->Index(), toIndex = target->Index();
-    InitJobActions(job, false);
-    bool ok = job.MoveAction(from, toIndex);
-    InitJobActions(job, true);
-    for (size_t p = 0; TAction* moved = job.ActionAt(p); ++p) {
-        TSync::TLock lock(*moved);
-        moved->Ready = 1;
-    }
-    view_.ActionsChanged(job.Id());
-    view_.JobChanged(job.Id());
-    return ok;
-}
-
-uint32_t TZarkellClient::InsertAction(uint32_t jobId, const std::string& vendor,
-                                      const std::string& module, const std::string& action) {
-    TJob* job = FindJob(jobId);
-    auto m = modules_->FindModule(vendor, module);
-    if (!job || !m || !m->IsLoaded()) return 0;
-    uint32_t h = job->AddAction(vendor, module, action);
-    if (!h) return 0;
-    if (!m->Preferences(Hwnd(), action, h)) {
-        job->DeleteAction(h);
-        return 0;
-    }
-    if (modules_->IsActionTypePresent(vendor, module, action)) m->InitAction(Hwnd(), action, h);
-    if (TAction* a = ResolveActionHandle(h)) {
-        TSync::TLock lock(*a);
-        a->Ready = 1;
-    }
-    view_.ActionsChanged(jobId);
-    return h;
-}
-
-std::string TZarkellClient::EditActionPreferences(uint32_t handle) {
-    TAction* a = ResolveActionHandle(handle);
-    if (!a) return "There is no such action.";
-    {
-        TSync::TLock lock(*a);
-        a->Ready = 0;
-        if (a->Running) {
-            a->Ready = 1;
-            return "You cannot edit the properties for an action while it is running!";
-        }
-    }
-    ActionIdentity id = a->Identity();
-    if (auto m = modules_->FindModule(id.vendor, id.module)) m->Preferences(Hwnd(), id.action, handle);
-    if ((a = ResolveActionHandle(handle))) {
-        TSync::TLock lock(*a);
-        a->Ready = 1;
-    }
-    view_.ActionChanged(handle, ActionField::Name);
-    view_.ChildrenChanged(handle);
-    return {};
-}
-
-void TZarkellClient::JobSettingsChanged(uint32_t id) {
-    TJob* job = FindJob(id);
-    if (!job) return;
-    if (!JobRunning(*job)) {
-        queue_.Remove(job);
-        {
-            TSync::TLock lock(*job);
-            job->State = +JobState::Completed;
-        }
-        job->ComputeNextRun(clock_.Now());
-        queue_.Insert(job);
-    } else {
-        job->ComputeNextRun(clock_.Now());
-    }
-    view_.JobChanged(id);
-}
-
-bool TZarkellClient::ActionModuleLoaded(uint32_t handle) const {
-    TAction* a = ResolveActionHandle(handle);
-    if (!a) return false;
-    ActionIdentity id = a->Identity();
-    return modules_->FindModule(id.vendor, id.module) &&
-           modules_->IsActionTypePresent(id.vendor, id.module, id.action);
-}
-
 void TZarkellClient::SetConnectionType(uint32_t type) {
     app_.base.SetDword("ConnType", type);
     if (type == 0)
@@ -898,26 +685,6 @@ void TZarkellClient::SetConnectionType(uint32_t type) {
         ShowStatus("SysUpd:  Next Update = " +
                    FormatStoreTime(TRegTime(app_.base, "NextUpdate", 0).Get()) + ".");
     view_.UpdateProgress(0);
-}
-
-std::string TZarkellClient::ExportJobs(const std::string& file) {
-    std::string error;
-    if (!app_.Store()) return "the store is not open";
-    if (!SaveKeyToFile(*app_.Store(), app_.jobs.Id(), std::string(kProductKeyFullPath) + "\\jobs",
-                       file, false, &error))
-        return error.empty() ? "cannot write " + file : error;
-    return {};
-}
-
-std::string TZarkellClient::ImportJobs(const std::string& file) {
-    std::string error;
-    if (!app_.Store()) return "the store is not open";
-    // The jobs in memory stay as they are: the imported ones are loaded at
-    // the next start.
-    if (!RestoreKeyFromFile(*app_.Store(), app_.jobs.Id(),
-                            std::string(kProductKeyFullPath) + "\\jobs", file, &error))
-        return error.empty() ? "cannot read " + file : error;
-    return {};
 }
 
 // ---- command line ----
@@ -950,6 +717,17 @@ std::string TZarkellClient::AnswerRequest(const std::string& line) {
                 updates_->InstallFile(rq.args.empty() ? std::string() : rq.args[0]);
             return MakeAnswer(a.ok, a.text);
         }
+        case InstanceRequest::Verb::Job: {
+            JobRequest job;
+            std::string error;
+            if (!job.FromFields(rq.args, &error)) return MakeAnswer(false, error);
+            JobAnswer a = Perform(job);
+            return MakeAnswer(a.ok, FormatJobAnswer(a));
+        }
+        case InstanceRequest::Verb::Status:
+            return MakeAnswer(true, Paused()              ? "paused"
+                                    : !schedulerEnabled_ ? "disabled"
+                                                         : "running");
         case InstanceRequest::Verb::Wake:
             view_.BringToFront();
             return MakeAnswer(true, {});
@@ -988,12 +766,16 @@ TZarkellClient::RequestResult TZarkellClient::StartRunJobFromStore() {
         return {false, text};
     }
     app_.base.DeleteValue("RunJob");
-    if (!RunJobNow(*job)) {
-        std::string text = "\"" + name + "\" is already running";
-        ShowStatus("Run Job:  " + text);
-        return {false, text};
+    RunOutcome outcome = RunOutcome::Started;
+    jobops::Result r = RunNow(job->Id(), &outcome);
+    if (!r) {
+        ShowStatus("Run Job:  " + r.Error);
+        return {false, r.Error};
     }
-    std::string text = "Starting \"" + name + "\"";
+    std::string text = outcome == RunOutcome::Waiting ? "\"" + name + "\" is already waiting to run"
+                       : outcome == RunOutcome::QueuedPaused
+                           ? "Queued \"" + name + "\": the scheduler is paused"
+                           : "Starting \"" + name + "\"";
     ShowStatus("Run Job:  " + text);
     return {true, text};
 }
@@ -1046,6 +828,8 @@ bool TZarkellClient::CloseWindow() {
     threads_.clear();
     queue_ = TScheduleQueue();
     for (auto& j : jobs_) j->SetActionRunner(nullptr);
+    jobsById_.clear();
+    runRequests_.clear();
     jobs_.clear();
     pump_->Drain();
     modules_->Clear();

@@ -12,10 +12,13 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "base/MessagePump.h"
 #include "jobs/Job.h"
+#include "jobs/JobOps.h"
+#include "jobs/JobRequest.h"
 #include "modules/HostServices.h"
 #include "modules/ModuleHost.h"
 #include "scheduler/JobThread.h"
@@ -98,31 +101,48 @@ public:
     static constexpr int64_t kMaxIdleSleepMs = 300000;
     void EnableScheduler(bool on) { schedulerEnabled_ = on; }
     bool SchedulerEnabled() const { return schedulerEnabled_; }
-    // Makes the job due now and puts it back into the queue.
-    bool RunJobNow(TJob& job);
+    // Whether the service is paused (SIGUSR1): nothing starts, every
+    // request is still answered.
+    bool Paused() const;
     // The wall clock was set: every queued job gets a fresh next run.
     void ClockChanged();
     // The local time's UTC offset moved by shift seconds (daylight saving
     // began or ended); the scheduling pass notices it by itself.
     void UtcOffsetChanged(int64_t shift);
 
-    // ---- operations on jobs, for the window and the command line ----
-    // Every one changes the store and tells the view; the refusals are the
-    // texts a user sees.
+    // ---- operations on jobs: the one path of the window, its dialogs, the
+    // command line (over the instance socket) and hand-overs ----
+    // Each takes in what other programs changed first, validates, writes in
+    // one commit, puts the job back into the queue with the cause of the
+    // change, and tells the view. The refusals are the texts a user sees.
     TJob* FindJob(uint32_t id) const;
     // True while the job's thread exists (it runs or waits to be reaped).
     bool JobRunning(const TJob& job) const;
     std::vector<uint32_t> RunningJobIds() const;
-    // A new job with the default settings (State "creating"), not yet listed;
-    // hand it to AddNewJob once its settings are applied, or to DiscardJob.
-    std::unique_ptr<TJob> CreateJob();
-    TJob& AddNewJob(std::unique_ptr<TJob> job);
-    void DiscardJob(std::unique_ptr<TJob> job);
+    // A new job with these settings and first actions; *id gets its id.
+    jobops::Result NewJob(const JobSettings& settings,
+                          const std::vector<jobops::NewAction>& actions = {},
+                          uint32_t* id = nullptr);
+    // Edited settings (a dialog's OK); an edit never makes or moves a retry.
+    jobops::Result ApplySettings(uint32_t id, const JobSettings& settings);
+    // Options as typed, applied to the job as it is now: only what they name
+    // changes.
+    jobops::Result EditJob(uint32_t id, const ScheduleInput& input);
+    // A run by hand. Accepted runs are kept until they start, whatever is
+    // done to the job meanwhile (an edit, a reload); a job whose run waits
+    // already gets no second one. Refused while the job runs.
+    enum class RunOutcome { Started, Waiting, QueuedPaused };
+    jobops::Result RunNow(uint32_t id, RunOutcome* outcome = nullptr);
+    bool RunRequested(uint32_t id) const;
+    // Spaces around the name are dropped.
+    jobops::Result RenameJob(uint32_t id, const std::string& name);
+    jobops::Result SetJobEnabled(uint32_t id, bool enabled);
     // "" when done, else why not.
     std::string DeleteJob(uint32_t id);
     std::string DeleteAction(uint32_t handle);
-    // Spaces around the name are dropped; an empty name changes nothing.
-    bool RenameJob(uint32_t id, const std::string& name, std::string* refusal = nullptr);
+    // Appends an action (set up with its module when that is loaded).
+    jobops::Result AddAction(uint32_t id, const jobops::NewAction& action,
+                             uint32_t* handle = nullptr);
     // Stops the running action of a job (which then does not retry), or one
     // action. False when nothing was running.
     bool AbortJob(uint32_t id);
@@ -137,21 +157,28 @@ public:
                           const std::string& action);
     // The module's own settings of an action; a running action is refused.
     std::string EditActionPreferences(uint32_t handle);
-    // The job's settings were applied: re-queue it with a fresh next run.
-    void JobSettingsChanged(uint32_t id);
     // An action counts as loaded when its module is and its type is enabled.
     bool ActionModuleLoaded(uint32_t handle) const;
     // Connection type 0, 1 or 2, with the status text that goes with it.
     void SetConnectionType(uint32_t type);
-    // The jobs key to and from a .reg file; "" when done, else the reason.
+    // The jobs to a .reg file; "" when done, else the reason.
     std::string ExportJobs(const std::string& file);
-    std::string ImportJobs(const std::string& file);
+    // Jobs from a .reg file, taken in at once: added to the jobs there are,
+    // or (replace) in place of all of them. Preview says what an import
+    // would do without doing it.
+    jobops::Result PreviewImport(const std::string& file, bool replace,
+                                 jobops::ImportSummary* summary);
+    jobops::Result ImportJobs(const std::string& file, bool replace,
+                              jobops::ImportSummary* summary = nullptr);
+    // A request of the command line, carried out by the operations above.
+    JobAnswer Perform(const JobRequest& rq);
 
     // How long shutdown waits for job threads after asking them to stop.
     void SetShutdownWaitMs(int ms) { shutdownWaitMs_ = ms; }
 
     // ---- queries ----
     const std::vector<std::unique_ptr<TJob>>& Jobs() const { return jobs_; }
+    size_t JobCount() const { return jobs_.size(); }
     TJob* FindJobByName(const std::string& name) const;
     const TScheduleQueue& Queue() const { return queue_; }
     size_t RunningThreads() const { return threads_.size(); }
@@ -240,6 +267,18 @@ private:
     bool JobBusy(const TJob& job) const;
     void InitJobActions(TJob& job, bool init);
     void DropJob(TJob* job);
+    // The jobs, and their index by id.
+    void AddToJobs(std::unique_ptr<TJob> job);
+    // A job made or loaded here: owned, queued, shown, and known as it is in
+    // the store, so that its own values are never taken for another
+    // program's change.
+    TJob& TakeInNewJob(std::unique_ptr<TJob> job);
+    // Starts the runs asked for by hand that can start.
+    void StartRequestedRuns();
+    // The job's settings or schedule changed outside a run: back into the
+    // queue at its new place, and the view told.
+    void Requeue(TJob& job);
+    std::string JobName(const TJob& job) const;
     void ReloadJob(TJob* job);
     // Builds changed jobs again and loads new ones from the store. runEnded:
     // the changed jobs' runs have just ended (a change that waited for it).
@@ -269,6 +308,9 @@ private:
     std::unique_ptr<TModuleHost> modules_;
     std::unique_ptr<THostServices> services_;
     std::vector<std::unique_ptr<TJob>> jobs_;
+    std::unordered_map<uint32_t, TJob*> jobsById_;
+    // Runs asked for by hand, in the order asked, until they start.
+    std::vector<uint32_t> runRequests_;
     // Carry out the runs in threads_; declared first, so it goes after them.
     TJobRunners runners_;
     std::vector<std::unique_ptr<TJobThread>> threads_;
@@ -285,6 +327,8 @@ private:
     bool alignTicks_ = true;
     bool keepTicking_ = false;
     bool sleeping_ = false;
+    // The pause the tick last saw, so that it is told once.
+    bool pausedSeen_ = false;
     // Jobs started in one go before the main thread answers those started,
     // for the first turns of a burst (about the round trips a module makes
     // before its program starts).

@@ -233,6 +233,9 @@ void TZarkellClient::DropJob(TJob* job) {
     unboundPrints_.erase(id);
     changedWhileBusy_.erase(id);
     deletedWhileBusy_.erase(id);
+    runRequests_.erase(std::remove(runRequests_.begin(), runRequests_.end(), id),
+                       runRequests_.end());
+    jobsById_.erase(id);
     auto it = std::find_if(jobs_.begin(), jobs_.end(), [job](auto& j) { return j.get() == job; });
     if (it != jobs_.end()) jobs_.erase(it);
     view_.JobRemoved(id);
@@ -264,6 +267,7 @@ void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<u
             std::find_if(jobs_.begin(), jobs_.end(), [job](auto& j) { return j.get() == job; });
         if (it == jobs_.end()) continue;
         it->reset();
+        jobsById_.erase(id);
         places.push_back(static_cast<size_t>(it - jobs_.begin()));
         ids.push_back(id);
     }
@@ -293,6 +297,7 @@ void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<u
     std::vector<TJob*> placed;
     for (size_t i = 0; i < made.size(); ++i) {
         placed.push_back(made[i].get());
+        jobsById_[made[i]->Id()] = made[i].get();
         if (i < places.size())
             jobs_[places[i]] = std::move(made[i]);
         else

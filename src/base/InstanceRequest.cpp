@@ -87,50 +87,10 @@ Exchange Exchange1(const std::string& socketPath, const std::string& line,
     return Exchange::Answered;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 }  // namespace
 
 std::string InstanceSocketPath(const std::string& runtimeDir) {
     return runtimeDir + "/" + kInstanceMarker;
-}
-
-std::string EncodeRequestField(std::string_view raw) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(raw.size());
-    for (char ch : raw) {
-        auto c = static_cast<unsigned char>(ch);
-        if (c == '%' || c == ' ' || c < 0x20 || c == 0x7F) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += ch;
-        }
-    }
-    return out;
-}
-
-bool DecodeRequestField(std::string_view field, std::string* raw) {
-    raw->clear();
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] != '%') {
-            raw->push_back(field[i]);
-            continue;
-        }
-        if (i + 2 >= field.size()) return false;
-        int hi = HexDigit(field[i + 1]), lo = HexDigit(field[i + 2]);
-        if (hi < 0 || lo < 0) return false;
-        raw->push_back(static_cast<char>(hi * 16 + lo));
-        i += 2;
-    }
-    return true;
 }
 
 std::string MakeArgsRequest(const std::vector<std::string>& args) {
@@ -146,6 +106,10 @@ std::string MakeTypesRequest(bool load, const std::vector<std::string>& types) {
     std::string line = load ? "TYPES LOAD" : "TYPES UNLOAD";
     for (const std::string& t : types) line += " " + EncodeRequestField(t);
     return line;
+}
+
+std::string MakeJobRequest(const std::vector<std::string>& fields) {
+    return "JOB " + JoinFields(fields);
 }
 
 std::string MakeInstallRequest(const std::string& path) {
@@ -177,6 +141,15 @@ InstanceRequest ParseInstanceRequest(std::string_view line) {
     };
     if (verb == "RELOAD" && line == verb) {
         rq.verb = InstanceRequest::Verb::Reload;
+    } else if (verb == "STATUS" && line == verb) {
+        rq.verb = InstanceRequest::Verb::Status;
+    } else if (verb == "JOB" && !rest.empty()) {
+        rq.verb = InstanceRequest::Verb::Job;
+        if (!SplitFields(rest, &rq.args)) {
+            rq.verb = InstanceRequest::Verb::Bad;
+            rq.error = "a malformed argument in the request";
+            rq.args.clear();
+        }
     } else if (verb == "WAKE" && line == verb) {
         rq.verb = InstanceRequest::Verb::Wake;
     } else if (verb == "ARGS") {

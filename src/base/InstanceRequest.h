@@ -21,6 +21,13 @@
 //                                      not on disk is queued for download)
 //           | "INSTALL" SP arg "\n"    install the module archive or signed
 //                                      module file at this absolute path
+//           | "JOB" 1*(SP arg) "\n"    one change to the jobs (jobs/JobRequest.h),
+//                                      carried out by the job operations the
+//                                      window uses; the answer's text is the
+//                                      job's identifier and the operation's
+//                                      own answer, as fields
+//           | "STATUS" "\n"            whether the scheduler runs ("running",
+//                                      "paused", "disabled")
 //   arg     = the argument's bytes, with "%", " " and every byte below 0x20
 //             or equal to 0x7F written as "%" and two upper-case hex digits
 //   answer  = ("OK" / "ERR") [" " text] "\n"
@@ -33,6 +40,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/FieldCodec.h"
 
 namespace zk40 {
 
@@ -65,6 +74,8 @@ InstanceAnswer SendInstanceRequest(const std::string& runtimeDir, const std::str
 std::string MakeArgsRequest(const std::vector<std::string>& args);
 inline constexpr char kReloadRequest[] = "RELOAD";
 inline constexpr char kWakeRequest[] = "WAKE";
+inline constexpr char kStatusRequest[] = "STATUS";
+std::string MakeJobRequest(const std::vector<std::string>& fields);
 std::string MakeTypesRequest(bool load, const std::vector<std::string>& types);
 std::string MakeInstallRequest(const std::string& path);
 
@@ -75,7 +86,7 @@ InstanceAnswer NotifyStoreChanged(const std::string& runtimeDir, int timeoutMs =
 
 // ---- the instance's side ----
 struct InstanceRequest {
-    enum class Verb { Args, Reload, Wake, Types, Install, Bad } verb = Verb::Bad;
+    enum class Verb { Args, Reload, Wake, Types, Install, Job, Status, Bad } verb = Verb::Bad;
     std::vector<std::string> args;  // for Types the types, for Install the file
     bool load = false;              // for Types: LOAD rather than UNLOAD
     std::string error;  // for Bad
@@ -83,8 +94,5 @@ struct InstanceRequest {
 InstanceRequest ParseInstanceRequest(std::string_view line);
 std::string MakeAnswer(bool ok, std::string_view text);
 
-// Field encoding, exposed for tests.
-std::string EncodeRequestField(std::string_view raw);
-bool DecodeRequestField(std::string_view field, std::string* raw);
 
 }  // namespace zk40

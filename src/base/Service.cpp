@@ -248,17 +248,20 @@ bool TService::Running() {
 }
 
 bool TService::CheckPauseAndStop() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (runEvent_) return stopRequested_;
-    lock.unlock();
-    OnPause();
-    SetStatus(kServicePaused, exitCode_);
-    lock.lock();
-    // A pause holds the whole program here until continue or stop arrives.
-    cv_.wait(lock, [this] { return runEvent_; });
-    lock.unlock();
-    OnContinue();
-    SetStatus(kServiceRunning, exitCode_);
+    bool running;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running = runEvent_;
+    }
+    if (!running && !pauseSeen_) {
+        pauseSeen_ = true;
+        OnPause();
+        SetStatus(kServicePaused, exitCode_);
+    } else if (running && pauseSeen_) {
+        pauseSeen_ = false;
+        OnContinue();
+        SetStatus(kServiceRunning, exitCode_);
+    }
     return stopRequested_;
 }
 

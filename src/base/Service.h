@@ -59,7 +59,10 @@ public:
     // Runs the body as started by systemd, reporting status through sd_notify.
     bool ServiceMain(int argc, char** argv);
     void ControlHandler(int control);
-    // Waits out a pause, then tells whether a stop was asked for.
+    // Takes note of a pause or continue that arrived since the last look
+    // (reporting it to the service manager and calling OnPause or
+    // OnContinue), then tells whether a stop was asked for. Never waits: a
+    // paused program goes on answering its clients, it only starts nothing.
     bool CheckPauseAndStop();
     void SetStatus(int state, int exitCode);
     void ReportEvent(const std::string& text, int type);
@@ -93,6 +96,7 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool runEvent_ = false;  // signalled = running, clear = paused
+    bool pauseSeen_ = false;  // the last look found the pause
     std::atomic<bool> stopRequested_{true};
     std::atomic<int> state_{kServiceStopped};
     std::atomic<int> exitCode_{0};

@@ -13,8 +13,6 @@
 #include <QVBoxLayout>
 
 #include "dialogs/DialogCommon.h"
-#include "jobs/Job.h"
-#include "jobs/JobOps.h"
 #include "scheduler/NextRun.h"
 
 namespace zk40::dialogs {
@@ -384,25 +382,14 @@ void TNewJobDlg::accept() {
     QDialog::accept();
 }
 
-bool EditJobProperties(QWidget* parent, TJob& job, const std::vector<TJob*>& jobs,
-                       const IClock& clock) {
-    TNewJobDlg dlg(parent, JobSettings::FromJob(job), clock.Now());
-    if (dlg.exec() != QDialog::Accepted) return false;
+std::optional<JobSettings> AskJobProperties(QWidget* parent, const JobSettings& current,
+                                            StoreTime now) {
+    TNewJobDlg dlg(parent, current, now);
+    if (dlg.exec() != QDialog::Accepted) return std::nullopt;
     QString note;
     JobSettings s = dlg.Result(&note);
-    return ApplyAcceptedSettings(parent, job, s, jobs, clock, note);
-}
-
-bool ApplyAcceptedSettings(QWidget* parent, TJob& job, const JobSettings& s,
-                           const std::vector<TJob*>& jobs, const IClock& clock,
-                           const QString& note) {
-    jobops::Result r = jobops::ApplySettings(job, s, jobs, clock.Now());
-    if (!r) {
-        ShowMessage(parent, QString::fromStdString(r.Error));
-        return false;
-    }
     if (!note.isEmpty()) ShowMessage(parent, note);
-    return true;
+    return s;
 }
 
 }  // namespace zk40::dialogs

@@ -71,17 +71,11 @@ private:
 int TabOfSchedType(uint32_t schedType);
 uint32_t SchedTypeOfTab(int tab);
 
-// The job properties command: shows the form for job and, on OK, applies
-// the edited settings through the job operations (which also work out the
-// next run). jobs: every job (the operations check names against the
-// others). True for OK.
-bool EditJobProperties(QWidget* parent, TJob& job, const std::vector<TJob*>& jobs,
-                       const IClock& clock);
-
-// Applies settings a dialog accepted to job, then says why not or, when the
-// dialog stored something other than what was typed, what it stored (note).
-bool ApplyAcceptedSettings(QWidget* parent, TJob& job, const JobSettings& s,
-                           const std::vector<TJob*>& jobs, const IClock& clock,
-                           const QString& note);
+// The job properties command: shows the form with the job's current
+// settings. On OK it gives the edited settings back (after saying what it
+// stored where that differs from what was typed); the caller applies them
+// through the job operations. Nothing for Cancel.
+std::optional<JobSettings> AskJobProperties(QWidget* parent, const JobSettings& current,
+                                            StoreTime now);
 
 }  // namespace zk40::dialogs

@@ -16,8 +16,6 @@
 
 #include "dialogs/DialogCommon.h"
 #include "dialogs/JobPropertiesDialog.h"
-#include "jobs/Job.h"
-#include "jobs/JobOps.h"
 #include "scheduler/NextRun.h"
 #include "store/AppStore.h"
 
@@ -576,15 +574,16 @@ std::string UntitledName(const std::vector<std::string>& otherNames) {
     return name;
 }
 
-namespace {
-// Runs the wizard or the form (or the wizard, then the form) on s. True
-// for a final OK; s then holds the settings and note what was adjusted.
-bool AskNewJob(QWidget* parent, TAppStore& app, const std::vector<std::string>& others,
-               const IClock& clock, JobSettings& s, QString& note, bool* usedForm) {
+std::optional<JobSettings> AskNewJob(QWidget* parent, TAppStore& app,
+                                     const std::vector<std::string>& others, StoreTime now,
+                                     bool* usedForm) {
+    JobSettings s;
+    s.Name = "(untitled)";
+    QString note;
     bool form = !app.FlagBit(kFlagUseWizard);
     if (!form) {
-        TNewJobWizard wizard(parent, app, s, clock.Now(), others);
-        if (wizard.exec() != QDialog::Accepted) return false;
+        TNewJobWizard wizard(parent, app, s, now, others);
+        if (wizard.exec() != QDialog::Accepted) return std::nullopt;
         s = wizard.Result(&note);
         // The first page turned the wizard off: the form takes over at once
         // and its answer replaces the wizard's.
@@ -593,39 +592,13 @@ bool AskNewJob(QWidget* parent, TAppStore& app, const std::vector<std::string>& 
     if (usedForm) *usedForm = form;
     if (form) {
         if (s.Name == "(untitled)") s.Name = UntitledName(others);
-        TNewJobDlg dlg(parent, s, clock.Now());
-        if (dlg.exec() != QDialog::Accepted) return false;
+        TNewJobDlg dlg(parent, s, now);
+        if (dlg.exec() != QDialog::Accepted) return std::nullopt;
         s = dlg.Result(&note);
     }
     app.SaveFlagBits();
-    return true;
-}
-}  // namespace
-
-std::unique_ptr<TJob> NewJobCommand(QWidget* parent, TAppStore& app, const TRegKey& actionsKey,
-                                    const std::vector<TJob*>& jobs, const IClock& clock) {
-    JobSettings s;
-    s.Name = "(untitled)";
-    QString note;
-    if (!AskNewJob(parent, app, jobops::OtherNames(jobs, nullptr), clock, s, note, nullptr))
-        return nullptr;
-    std::unique_ptr<TJob> job;
-    jobops::Result r = jobops::NewJob(app.jobs, actionsKey, s, jobs, clock, &job);
-    if (!r) {
-        ShowMessage(parent, QString::fromStdString(r.Error));
-        return nullptr;
-    }
     if (!note.isEmpty()) ShowMessage(parent, note);
-    return job;
-}
-
-bool EditNewJob(QWidget* parent, TAppStore& app, TJob& job, const std::vector<TJob*>& jobs,
-                const IClock& clock, bool* usedForm) {
-    JobSettings s = JobSettings::FromJob(job);
-    QString note;
-    if (!AskNewJob(parent, app, jobops::OtherNames(jobs, &job), clock, s, note, usedForm))
-        return false;
-    return ApplyAcceptedSettings(parent, job, s, jobs, clock, note);
+    return s;
 }
 
 }  // namespace zk40::dialogs

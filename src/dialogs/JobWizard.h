@@ -4,6 +4,7 @@
 // them back on Finish; creating the job is the new-job command's part.
 #include <QWizard>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,17 +79,13 @@ private:
 // The new-job command: the wizard or the single form, as the use-wizard
 // flag says (the form follows at once when the wizard's first page turned
 // the flag off). On the final OK the application flags are stored and the
-// job is made through the job operations; nothing is written otherwise.
-// Returns the new job, or nothing when the user cancelled.
-std::unique_ptr<TJob> NewJobCommand(QWidget* parent, TAppStore& app, const TRegKey& actionsKey,
-                                    const std::vector<TJob*>& jobs, const IClock& clock);
-
-// The same for a job the caller has already made (and drops again when
-// this returns false): the wizard or the form edits its settings, and OK
-// applies them through the job operations. *usedForm tells whether the
-// single form had the last word.
-bool EditNewJob(QWidget* parent, TAppStore& app, TJob& job, const std::vector<TJob*>& jobs,
-                const IClock& clock, bool* usedForm = nullptr);
+// settings given back; the caller makes the job through the job
+// operations. Nothing when the user cancelled. otherNames: the names the
+// new job may not take. *usedForm tells whether the single form had the
+// last word.
+std::optional<JobSettings> AskNewJob(QWidget* parent, TAppStore& app,
+                                     const std::vector<std::string>& otherNames, StoreTime now,
+                                     bool* usedForm = nullptr);
 
 // "(untitled)", or "(untitled) 2", 3, ... when a job has that name already.
 std::string UntitledName(const std::vector<std::string>& otherNames);

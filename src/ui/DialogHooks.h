@@ -4,9 +4,11 @@
 // tests may put their own in. A hook left empty makes its command say that
 // the dialog is not part of this build.
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "jobs/Action.h"
+#include "jobs/JobSettings.h"
 
 class QWidget;
 
@@ -20,13 +22,14 @@ struct ConnectionSettings;
 namespace zk40::ui {
 
 struct DialogHooks {
-    // New Job: the settings of a job that is not yet listed. wizard: bit 1
-    // of the application Flags asks for the wizard. True on OK or Finish;
-    // *usedForm tells whether the single form was used in the end (the
-    // window then starts renaming the new job).
-    std::function<bool(QWidget*, TZarkellClient&, TJob&, bool wizard, bool* usedForm)> newJob;
-    // Properties of an existing job; true on OK (the settings are applied).
-    std::function<bool(QWidget*, TZarkellClient&, TJob&)> jobProperties;
+    // New Job: the settings of a job to make; nothing on Cancel. *usedForm
+    // tells whether the single form was used in the end (the window then
+    // starts renaming the new job). The window makes the job.
+    std::function<std::optional<JobSettings>(QWidget*, TZarkellClient&, bool* usedForm)> newJob;
+    // Properties of an existing job: the edited settings on OK, which the
+    // window applies; nothing on Cancel.
+    std::function<std::optional<JobSettings>(QWidget*, TZarkellClient&, const JobSettings& current)>
+        jobProperties;
     // The action type to insert; true with *chosen filled on OK.
     std::function<bool(QWidget*, TZarkellClient&, ActionIdentity* chosen)> chooseActionType;
     // Load Action Types, Application Properties, Debug Properties, the

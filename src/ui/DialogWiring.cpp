@@ -24,14 +24,14 @@ void InstallDialogs(DialogHooks& hooks) {
         Prompt::Message(QApplication::activeWindow(), QStringLiteral("Zarkell'40"), text,
                         QMessageBox::Information);
     });
-    hooks.newJob = [](QWidget* parent, TZarkellClient& client, TJob& job, bool /*wizard*/,
-                      bool* usedForm) {
+    hooks.newJob = [](QWidget* parent, TZarkellClient& client, bool* usedForm) {
         // The dialog reads the wizard flag itself: its first page can turn
         // it off and go on with the form.
-        return EditNewJob(parent, client.App(), job, client.AllJobs(), client.Clock(), usedForm);
+        return AskNewJob(parent, client.App(), jobops::OtherNames(client.AllJobs(), nullptr),
+                         client.Clock().Now(), usedForm);
     };
-    hooks.jobProperties = [](QWidget* parent, TZarkellClient& client, TJob& job) {
-        return EditJobProperties(parent, job, client.AllJobs(), client.Clock());
+    hooks.jobProperties = [](QWidget* parent, TZarkellClient& client, const JobSettings& current) {
+        return AskJobProperties(parent, current, client.Clock().Now());
     };
     hooks.chooseActionType = [](QWidget* parent, TZarkellClient& client, ActionIdentity* chosen) {
         std::optional<ActionTypeId> type = SelectActionType(parent, client);

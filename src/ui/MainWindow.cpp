@@ -872,12 +872,13 @@ void TMainWindow::ItemRenamed(QTreeWidgetItem* item) {
     if (name == SnapshotJob(*job).name) return;
     // A name of spaces only keeps the old one; a name another job has is
     // refused with the reason.
-    std::string refusal;
-    if (!client_->RenameJob(id, name, &refusal)) {
+    const bool blank = name.find_first_not_of(" \t") == std::string::npos;
+    jobops::Result r = blank ? jobops::Result{} : client_->RenameJob(id, name);
+    if (blank || !r) {
         filling_ = true;
         item->setText(0, Q(SnapshotJob(*job).name));
         filling_ = false;
-        if (!refusal.empty()) Prompt::Message(this, kCaption, Q(refusal), QMessageBox::NoIcon);
+        if (!r) Prompt::Message(this, kCaption, Q(r.Error), QMessageBox::NoIcon);
     }
 }
 
@@ -1073,14 +1074,64 @@ void TMainWindow::CmdEnableScheduler() {
 void TMainWindow::CmdImport() {
     QString file = Prompt::OpenFile(this, "Import Jobs", kRegFilter);
     if (file.isEmpty()) return;
-    std::string error = client_->ImportJobs(file.toStdString());
-    if (!error.empty()) {
-        Prompt::Message(this, kCaption, "An error occured importing jobs\n\n" + Q(error),
+    const std::string path = file.toStdString();
+    jobops::ImportSummary plan;
+    jobops::Result r = client_->PreviewImport(path, false, &plan);
+    // Adding is what an import does unless the user chooses to replace;
+    // a file whose names are taken can still replace.
+    const bool canAdd = r.Ok();
+    if (!canAdd && !client_->PreviewImport(path, true, &plan)) {
+        Prompt::Message(this, kCaption, "An error occured importing jobs\n\n" + Q(r.Error),
                         QMessageBox::Critical);
         return;
     }
-    ShowStatus("Jobs imported from " + file.toStdString() +
-               "; they are loaded at the next start.");
+    QString names;
+    for (const jobops::ImportedJob& j : plan.Added) names += "\n    " + Q(j.Name);
+    QString question =
+        canAdd ? QString("Add the %1 job(s) of %2 to your jobs?%3\n\nReplace All removes every "
+                         "job you have now first.")
+                     .arg(plan.Added.size())
+                     .arg(file, names)
+               : QString("%1\n\nThe jobs of %2 can only replace all of your jobs.")
+                     .arg(Q(r.Error), file);
+    QMessageBox::StandardButtons buttons = QMessageBox::YesToAll | QMessageBox::Cancel;
+    if (canAdd) buttons |= QMessageBox::Yes;
+    QMessageBox::StandardButton choice =
+        Prompt::Message(this, kCaption, question, QMessageBox::Question, buttons,
+                        canAdd ? QMessageBox::Yes : QMessageBox::Cancel,
+                        {{QMessageBox::Yes, "&Add"}, {QMessageBox::YesToAll, "&Replace All..."}});
+    bool replace = choice == QMessageBox::YesToAll;
+    if (choice != QMessageBox::Yes && !replace) return;
+    if (replace) {
+        jobops::ImportSummary full;
+        if (jobops::Result p = client_->PreviewImport(path, true, &full); !p) {
+            Prompt::Message(this, kCaption, "An error occured importing jobs\n\n" + Q(p.Error),
+                            QMessageBox::Critical);
+            return;
+        }
+        QString gone;
+        for (const jobops::ImportedJob& j : full.Removed) gone += "\n    " + Q(j.Name);
+        if (!full.Removed.empty() &&
+            Prompt::Message(this, kCaption,
+                            QString("Replacing removes these %1 job(s), their actions and their "
+                                    "run history:%2\n\nReplace them with the %3 job(s) of %4?")
+                                .arg(full.Removed.size())
+                                .arg(gone)
+                                .arg(full.Added.size())
+                                .arg(file),
+                            QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No,
+                            QMessageBox::No) != QMessageBox::Yes)
+            return;
+    }
+    jobops::ImportSummary done;
+    r = client_->ImportJobs(path, replace, &done);
+    if (!r) {
+        Prompt::Message(this, kCaption, "An error occured importing jobs\n\n" + Q(r.Error),
+                        QMessageBox::Critical);
+        return;
+    }
+    ShowStatus("Jobs:  Imported " + std::to_string(done.Added.size()) + " job(s) from " + path +
+               (replace ? "; " + std::to_string(done.Removed.size()) + " removed" : ""));
 }
 
 void TMainWindow::CmdExport() {
@@ -1101,17 +1152,20 @@ void TMainWindow::CmdAppProperties() {
 }
 
 void TMainWindow::CmdNewJob() {
-    std::unique_ptr<TJob> job = client_->CreateJob();
     bool usedForm = true;
-    bool ok = true;
+    std::optional<JobSettings> settings;
     if (dialogs_.newJob)
-        ok = dialogs_.newJob(this, *client_, *job, app_->FlagBit(kFlagUseWizard), &usedForm);
-    if (!ok) {
-        client_->DiscardJob(std::move(job));
+        settings = dialogs_.newJob(this, *client_, &usedForm);
+    else
+        settings = JobSettings();
+    if (!settings) return;
+    uint32_t id = 0;
+    jobops::Result r = client_->NewJob(*settings, {}, &id);
+    if (!r) {
+        Prompt::Message(this, kCaption, Q(r.Error), QMessageBox::NoIcon);
         return;
     }
-    TJob& added = client_->AddNewJob(std::move(job));
-    QTreeWidgetItem* item = JobItem(added.Id());
+    QTreeWidgetItem* item = JobItem(id);
     if (!item) return;
     tree_->setCurrentItem(item);
     if (usedForm) {
@@ -1153,11 +1207,18 @@ void TMainWindow::CmdProperties() {
     TJob* job = client_->FindJob(selJob_);
     if (!job) return;
     if (!dialogs_.jobProperties) return Missing("Job Properties");
-    if (dialogs_.jobProperties(this, *client_, *job)) client_->JobSettingsChanged(selJob_);
+    const uint32_t id = selJob_;
+    std::optional<JobSettings> edited =
+        dialogs_.jobProperties(this, *client_, JobSettings::FromJob(*job));
+    if (!edited) return;
+    jobops::Result r = client_->ApplySettings(id, *edited);
+    if (!r) Prompt::Message(this, kCaption, Q(r.Error), QMessageBox::NoIcon);
 }
 
 void TMainWindow::CmdRunNow() {
-    if (TJob* job = client_->FindJob(selJob_)) client_->RunJobNow(*job);
+    if (!selJob_) return;
+    jobops::Result r = client_->RunNow(selJob_);
+    if (!r) Prompt::Message(this, kCaption, Q(r.Error), QMessageBox::NoIcon);
 }
 
 void TMainWindow::CmdAbort() {

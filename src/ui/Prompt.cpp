@@ -1,5 +1,6 @@
 #include "ui/Prompt.h"
 
+#include <QAbstractButton>
 #include <QDialog>
 #include <QFileDialog>
 #include <deque>
@@ -37,7 +38,8 @@ bool Take(T* out) {
 QMessageBox::StandardButton Prompt::Message(QWidget* parent, const QString& caption,
                                             const QString& text, QMessageBox::Icon icon,
                                             QMessageBox::StandardButtons buttons,
-                                            QMessageBox::StandardButton defaultButton) {
+                                            QMessageBox::StandardButton defaultButton,
+                                            const std::vector<std::pair<QMessageBox::StandardButton, QString>>& labels) {
     if (S().armed) {
         QMessageBox::StandardButton b = QMessageBox::NoButton;
         bool answered = Take(&b);
@@ -50,6 +52,8 @@ QMessageBox::StandardButton Prompt::Message(QWidget* parent, const QString& capt
     }
     QMessageBox box(icon, caption, text, buttons, parent);
     if (defaultButton != QMessageBox::NoButton) box.setDefaultButton(defaultButton);
+    for (const auto& [b, label] : labels)
+        if (QAbstractButton* button = box.button(b)) button->setText(label);
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

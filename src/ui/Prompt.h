@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QString>
 #include <functional>
+#include <utility>
 #include <vector>
 
 class QDialog;
@@ -24,12 +25,14 @@ struct PromptRecord {
 
 class Prompt {
 public:
-    // A modal message box; returns the button pressed.
+    // A modal message box; returns the button pressed. labels give buttons
+    // words of their own ("Add", "Replace All...").
     static QMessageBox::StandardButton Message(
         QWidget* parent, const QString& caption, const QString& text,
         QMessageBox::Icon icon = QMessageBox::NoIcon,
         QMessageBox::StandardButtons buttons = QMessageBox::Ok,
-        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton,
+        const std::vector<std::pair<QMessageBox::StandardButton, QString>>& labels = {});
     // File dialogs: the chosen path, or "" when cancelled.
     static QString OpenFile(QWidget* parent, const QString& caption, const QString& filter);
     static QString SaveFile(QWidget* parent, const QString& caption, const QString& filter);

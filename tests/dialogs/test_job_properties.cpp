@@ -8,6 +8,7 @@
 #include "DialogTest.h"
 #include "dialogs/JobPropertiesDialog.h"
 #include "jobs/Job.h"
+#include "jobs/JobOps.h"
 #include "scheduler/NextRun.h"
 
 using namespace zk40;
@@ -15,6 +16,17 @@ using namespace zk40::dialogs;
 using namespace zk40test;
 
 namespace {
+
+// What the window's Properties does: the edited settings applied through the
+// job operations.
+bool EditJobProperties(QWidget* parent, TJob& job, const std::vector<TJob*>& jobs,
+                       const IClock& clock) {
+    std::optional<JobSettings> s = AskJobProperties(parent, JobSettings::FromJob(job), clock.Now());
+    if (!s) return false;
+    jobops::Result r = jobops::ApplySettings(job, *s, jobs, clock.Now());
+    if (!r) ShowMessage(parent, QString::fromStdString(r.Error));
+    return r.Ok();
+}
 
 struct JobPropertiesTest : DialogFixture {
     // A Tuesday.

@@ -11,6 +11,7 @@
 #include "jobs/ActionHandle.h"
 #include "jobs/JobDisplay.h"
 #include "jobs/Snapshot.h"
+#include "store/RunHistory.h"
 #include "store/RegFile.h"
 #include "ui/Commands.h"
 
@@ -183,13 +184,13 @@ TEST_F(WindowFixture, NewJobWithoutADialogAddsAReadyJobAndStartsRenamingIt) {
     EXPECT_EQ(editor->text(), item->text(0));
     // A dialog hook that cancels leaves nothing behind.
     size_t keys = app->jobs.CurrentSubKeyCount();
-    window->Dialogs().newJob = [](QWidget*, TZarkellClient&, TJob&, bool, bool*) { return false; };
+    window->Dialogs().newJob = [](QWidget*, TZarkellClient&, bool*) { return std::optional<JobSettings>(); };
     window->Run(kCmdNewJob);
     EXPECT_EQ(client->Jobs().size(), 2u);
     EXPECT_EQ(app->jobs.CurrentSubKeyCount(), keys);
 }
 
-TEST_F(WindowFixture, ExportWritesANewFileAndImportReplacesTheStoredJobsWhole) {
+TEST_F(WindowFixture, ExportWritesANewFileAndImportAddsAtOnceOrReplacesOnlyWhenAsked) {
     uint32_t one = AddJob("One");
     Start();
     const std::string file = dir / "jobs.reg";
@@ -218,19 +219,55 @@ TEST_F(WindowFixture, ExportWritesANewFileAndImportReplacesTheStoredJobsWhole) {
     EXPECT_TRUE(TRegKey(app->jobs, TJob::KeyNameOf(one), false).IsValid());
     EXPECT_FALSE(TRegKey(app->jobs, "0000FFFF", false).IsValid());
 
-    // A good file replaces the stored jobs; the window keeps what it shows
-    // until the next start.
+    // A good file adds its job at once, after the user agrees; the other
+    // jobs, and their run history, stay.
     const std::string good = dir / "good.reg";
     WriteFile(good, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\DENTRAX-14\\Zarkell'40\\jobs]\n\n"
                     "[HKEY_CURRENT_USER\\Software\\DENTRAX-14\\Zarkell'40\\jobs\\0000ABCD]\n"
                     "\"Name\"=\"Imported\"\n");
+    {
+        auto history = TRunHistory::Open(*app->Store());
+        ASSERT_TRUE(history);
+        RunRecord run;
+        run.JobId = one;
+        run.JobName = "One";
+        run.Start = run.End = clock.Now();
+        ASSERT_TRUE(history->Add(run, 50));
+    }
     PromptAnswers::Clear();
     PromptAnswers::File(QString::fromStdString(good));
+    PromptAnswers::Button(QMessageBox::Yes);
     window->Run(kCmdImport);
-    EXPECT_EQ(Shown().size(), 1u);
+    ASSERT_EQ(Shown().size(), 2u);
+    EXPECT_TRUE(Shown()[1].contains("Add the 1 job(s)")) << Shown()[1].toStdString();
     EXPECT_TRUE(TRegKey(app->jobs, "0000ABCD", false).IsValid());
-    EXPECT_FALSE(TRegKey(app->jobs, TJob::KeyNameOf(one), false).IsValid());
+    EXPECT_TRUE(TRegKey(app->jobs, TJob::KeyNameOf(one), false).IsValid());
     EXPECT_NE(window->JobItem(one), nullptr);
+    EXPECT_NE(window->JobItem(0xABCD), nullptr) << "taken in at once";
+    EXPECT_EQ(TRunHistory::Open(*app->Store())->Runs(one, 5).size(), 1u);
+
+    // Importing it again cannot add (the name is taken); replacing says
+    // which jobs go and does nothing when the user says no.
+    PromptAnswers::Clear();
+    PromptAnswers::File(QString::fromStdString(good));
+    PromptAnswers::Button(QMessageBox::YesToAll);
+    PromptAnswers::Button(QMessageBox::No);
+    window->Run(kCmdImport);
+    ASSERT_EQ(Shown().size(), 3u);
+    EXPECT_TRUE(Shown()[2].contains("Replacing removes these 2 job(s)")) << Shown()[2].toStdString();
+    EXPECT_TRUE(Shown()[2].contains("One"));
+    EXPECT_TRUE(TRegKey(app->jobs, TJob::KeyNameOf(one), false).IsValid());
+    // Yes: only the file's job is left, in the store and in the window.
+    PromptAnswers::Clear();
+    PromptAnswers::File(QString::fromStdString(good));
+    PromptAnswers::Button(QMessageBox::YesToAll);
+    PromptAnswers::Button(QMessageBox::Yes);
+    window->Run(kCmdImport);
+    EXPECT_FALSE(TRegKey(app->jobs, TJob::KeyNameOf(one), false).IsValid());
+    EXPECT_TRUE(TRegKey(app->jobs, "0000ABCD", false).IsValid());
+    EXPECT_EQ(window->JobItem(one), nullptr);
+    EXPECT_NE(window->JobItem(0xABCD), nullptr);
+    EXPECT_EQ(client->Jobs().size(), 1u);
     // A cancelled dialog does nothing.
     PromptAnswers::Clear();
     PromptAnswers::File("");

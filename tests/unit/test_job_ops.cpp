@@ -73,7 +73,7 @@ TEST_F(JobOpsFixture, EverySettingReachesTheStoreAndComesBack) {
     // Editing one job into the other's settings changes every field.
     auto job = Make(a);
     b.Name = "edited";
-    ASSERT_TRUE(jobops::ApplySettings(*job, b, {}, clock.Now()).Ok());
+    ASSERT_TRUE(jobops::ApplySettings(*job, b, std::vector<TJob*>{}, clock.Now()).Ok());
     EXPECT_EQ(Reread(job->Id()), b);
 }
 

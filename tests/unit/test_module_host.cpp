@@ -108,7 +108,7 @@ struct ModuleHostFixture : ::testing::Test {
     // Runs a one-action job of the test module now; its LastStat.
     uint32_t RunJob(const std::string& name) {
         TJob* job = client->FindJobByName(name);
-        client->RunJobNow(*job);
+        client->RunNow(job->Id());
         for (int i = 0; i < 5; ++i) client->EvTimer();
         EXPECT_TRUE(client->Pump().WaitServing([&] { return !client->AnyJobRunning(); }, 20000));
         client->Pump().Drain();

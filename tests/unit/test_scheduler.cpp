@@ -494,7 +494,7 @@ TEST_F(SchedulerFixture, ClockChangeLeavesAPendingRetryPending) {
     job.RetryCount = 1;
     job.RetryDelay = 120;
     FirstTick();
-    client->RunJobNow(job);
+    client->RunNow(job.Id());
     SchedulingTicks();
     ASSERT_TRUE(WaitIdle());
     clock.Advance(1);
@@ -528,7 +528,7 @@ TEST_F(SchedulerFixture, StoredStatusBelongsToTheRunThatEnded) {
     // A scheduling pass reaps the last run, then the job is started again.
     auto start = [&] {
         SchedulingTicks();
-        ASSERT_TRUE(client->RunJobNow(job));
+        ASSERT_TRUE(client->RunNow(job.Id()).Ok());
         SchedulingTicks();
         ASSERT_EQ(client->RunningThreads(), 1u);
     };
