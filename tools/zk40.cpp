@@ -923,9 +923,16 @@ int CmdRun(Context& ctx, const std::vector<std::string>& words) {
                 return r.Result ? 1 : 0;
             }
         }
-        if (timeout && std::chrono::steady_clock::now() > deadline)
+        if (timeout && std::chrono::steady_clock::now() > deadline) {
+            cli::Answer st = cli::SchedulerStatus(ctx.Paths().runtimeDir);
+            if (st.kind == cli::Answer::Ok && st.text == "paused")
+                Refuse("the run of \"" + name + "\" has not started within " +
+                       std::to_string(timeout) +
+                       " s: the scheduler is paused (SIGUSR1); it starts when the scheduler "
+                       "continues (SIGUSR2)");
             Refuse("the run of \"" + name + "\" did not end within " + std::to_string(timeout) +
                    " s; it goes on in the instance");
+        }
         if (!ctx.InstanceRunning())
             Refuse("the instance ended before the run of \"" + name + "\" was recorded");
         if (std::chrono::steady_clock::now() >= nextLook) {

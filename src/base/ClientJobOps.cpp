@@ -404,6 +404,14 @@ JobAnswer TZarkellClient::Perform(const JobRequest& rq) {
         case JobRequest::Op::RunNow: {
             RunOutcome out = RunOutcome::Started;
             jobops::Result r = RunNow(rq.id, &out);
+            if (TJob* job = r ? FindJob(rq.id) : nullptr) {
+                const std::string name = JobName(*job);
+                ShowStatus("Run Job:  " + (out == RunOutcome::Waiting
+                                               ? "\"" + name + "\" is already waiting to run"
+                                           : out == RunOutcome::QueuedPaused
+                                               ? "Queued \"" + name + "\": the scheduler is paused"
+                                               : "Starting \"" + name + "\""));
+            }
             return answer(r, 0,
                           out == RunOutcome::Waiting        ? kRunWaiting
                           : out == RunOutcome::QueuedPaused ? kRunQueuedPaused

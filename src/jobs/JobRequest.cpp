@@ -172,6 +172,16 @@ JobAnswer PerformInStore(TAppStore& app, const TRegKey& actionsKey, const JobReq
         } else {
             TJob job(app.jobs, actionsKey, rq.id, clock);
             answer.id = rq.id;
+            {
+                // How many retries a failed job used is the program's to
+                // know; a retry still ahead of its last run is one that
+                // waits, and a change must leave it where it is.
+                TSync::TLock lock(job);
+                if (static_cast<int16_t>(job.LastStat.Get() & 0xFFFF) != 0 &&
+                    job.RetryCount.Get() > 0 && job.NextRun.Get() != kNeverTime &&
+                    job.NextRun.Get() > now)
+                    job.RetriesDone = 1;
+            }
             switch (rq.op) {
                 case JobRequest::Op::Edit: {
                     JobSettings s = JobSettings::FromJob(job);

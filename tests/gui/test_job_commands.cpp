@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QLineEdit>
 
+#include "Process.h"
 #include "WindowFixture.h"
 #include "jobs/ActionHandle.h"
 #include "jobs/JobDisplay.h"
@@ -188,6 +189,27 @@ TEST_F(WindowFixture, NewJobWithoutADialogAddsAReadyJobAndStartsRenamingIt) {
     window->Run(kCmdNewJob);
     EXPECT_EQ(client->Jobs().size(), 2u);
     EXPECT_EQ(app->jobs.CurrentSubKeyCount(), keys);
+}
+
+// A job made in the window is known as it is stored: another program's
+// change to the store afterwards takes in that change only, and the new
+// job keeps its "READY" line.
+TEST_F(WindowFixture, AJobMadeInTheWindowIsNotTakenForAnotherProgramsChange) {
+    Start();
+    FirstTick();
+    window->Run(kCmdNewJob);
+    ASSERT_EQ(client->Jobs().size(), 1u);
+    const uint32_t made = client->Jobs()[0]->Id();
+    std::string out;
+    ASSERT_EQ(RunProcess({ZK40_CLI_BIN, "add", "Other", "--kind", "manually", "--", "/bin/true"},
+                         &out),
+              0)
+        << out;
+    client->CheckStoreChanged();
+    EXPECT_EQ(client->Jobs().size(), 2u);
+    EXPECT_EQ(Job(made)->State.Get(), +JobState::Ready);
+    EXPECT_TRUE(window->JobItem(made)->child(0)->text(0).startsWith("READY [Created: "));
+    EXPECT_TRUE(Bar("bar3Message").contains("1 added, 0 changed")) << Bar("bar3Message").toStdString();
 }
 
 TEST_F(WindowFixture, ExportWritesANewFileAndImportAddsAtOnceOrReplacesOnlyWhenAsked) {
