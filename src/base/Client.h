@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/JobRegistry.h"
 #include "base/MessagePump.h"
 #include "jobs/Job.h"
 #include "jobs/JobOps.h"
@@ -177,8 +178,7 @@ public:
     void SetShutdownWaitMs(int ms) { shutdownWaitMs_ = ms; }
 
     // ---- queries ----
-    const std::vector<std::unique_ptr<TJob>>& Jobs() const { return jobs_; }
-    size_t JobCount() const { return jobs_.size(); }
+    const std::vector<std::unique_ptr<TJob>>& Jobs() const { return jobs_.Owned(); }
     TJob* FindJobByName(const std::string& name) const;
     const TScheduleQueue& Queue() const { return queue_; }
     size_t RunningThreads() const { return threads_.size(); }
@@ -267,8 +267,6 @@ private:
     bool JobBusy(const TJob& job) const;
     void InitJobActions(TJob& job, bool init);
     void DropJob(TJob* job);
-    // The jobs, and their index by id.
-    void AddToJobs(std::unique_ptr<TJob> job);
     // A job made or loaded here: owned, queued, shown, and known as it is in
     // the store, so that its own values are never taken for another
     // program's change.
@@ -307,8 +305,7 @@ private:
     std::atomic<bool> collectPosted_{false};
     std::unique_ptr<TModuleHost> modules_;
     std::unique_ptr<THostServices> services_;
-    std::vector<std::unique_ptr<TJob>> jobs_;
-    std::unordered_map<uint32_t, TJob*> jobsById_;
+    TJobRegistry jobs_;
     // Runs asked for by hand, in the order asked, until they start.
     std::vector<uint32_t> runRequests_;
     // Carry out the runs in threads_; declared first, so it goes after them.

@@ -14,10 +14,7 @@
 
 namespace zk40 {
 
-TJob* TZarkellClient::FindJob(uint32_t id) const {
-    auto it = jobsById_.find(id);
-    return it == jobsById_.end() ? nullptr : it->second;
-}
+TJob* TZarkellClient::FindJob(uint32_t id) const { return jobs_.Find(id); }
 
 bool TZarkellClient::JobRunning(const TJob& job) const {
     for (auto& t : threads_)
@@ -30,11 +27,6 @@ std::vector<uint32_t> TZarkellClient::RunningJobIds() const {
     ids.reserve(threads_.size());
     for (auto& t : threads_) ids.push_back(t->Job().Id());
     return ids;
-}
-
-void TZarkellClient::AddToJobs(std::unique_ptr<TJob> job) {
-    jobsById_[job->Id()] = job.get();
-    jobs_.push_back(std::move(job));
 }
 
 std::string TZarkellClient::JobName(const TJob& job) const {
@@ -52,7 +44,7 @@ TJob& TZarkellClient::TakeInNewJob(std::unique_ptr<TJob> job) {
             a->Ready = 1;
         }
     }
-    AddToJobs(std::move(job));
+    jobs_.Add(std::move(job));
     RecordPrint(j, nullptr);
     InitJobActions(j, true);
     queue_.Insert(&j);
@@ -70,13 +62,12 @@ void TZarkellClient::Requeue(TJob& job) {
 }
 
 jobops::Result TZarkellClient::NewJob(const JobSettings& settings,
-                                      const std::vector<jobops::NewAction>& actions,
-                                      uint32_t* id) {
+                                      const std::vector<jobops::NewAction>& actions, uint32_t* id) {
     CheckStoreChanged();
     std::unique_ptr<TJob> job;
-    jobops::Result r = jobops::NewJobWithActions(app_.jobs, actionsKey_, settings, actions,
-                                                 jobops::OtherNames(AllJobs(), nullptr), clock_,
-                                                 &job);
+    jobops::Result r =
+        jobops::NewJobWithActions(app_.jobs, actionsKey_, settings, actions,
+                                  jobops::OtherNames(AllJobs(), nullptr), clock_, &job);
     if (!r) return r;
     app_.SaveFlagBits();
     TJob& j = TakeInNewJob(std::move(job));
@@ -114,7 +105,8 @@ jobops::Result TZarkellClient::RunNow(uint32_t id, RunOutcome* outcome) {
     // collected it yet.
     ReapThreads();
     TJob* job = FindJob(id);
-    if (!job || deletedWhileBusy_.count(id)) return jobops::Result::Refused("There is no such job.");
+    if (!job || deletedWhileBusy_.count(id))
+        return jobops::Result::Refused("There is no such job.");
     RunOutcome out = Paused() ? RunOutcome::QueuedPaused : RunOutcome::Started;
     if (RunRequested(id)) {
         out = RunOutcome::Waiting;
@@ -313,7 +305,8 @@ std::string TZarkellClient::EditActionPreferences(uint32_t handle) {
         }
     }
     ActionIdentity id = a->Identity();
-    if (auto m = modules_->FindModule(id.vendor, id.module)) m->Preferences(Hwnd(), id.action, handle);
+    if (auto m = modules_->FindModule(id.vendor, id.module))
+        m->Preferences(Hwnd(), id.action, handle);
     if ((a = ResolveActionHandle(handle))) {
         TSync::TLock lock(*a);
         a->Ready = 1;
@@ -372,10 +365,7 @@ jobops::Result TZarkellClient::ImportJobs(const std::string& file, bool replace,
             unboundPrints_.erase(gone.Id);
             runRequests_.erase(std::remove(runRequests_.begin(), runRequests_.end(), gone.Id),
                                runRequests_.end());
-            jobsById_.erase(gone.Id);
-            auto it = std::find_if(jobs_.begin(), jobs_.end(),
-                                   [j](auto& p) { return p.get() == j; });
-            if (it != jobs_.end()) jobs_.erase(it);
+            jobs_.Remove(j);
             view_.JobRemoved(gone.Id);
         }
     std::vector<uint32_t> fresh;

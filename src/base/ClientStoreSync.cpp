@@ -129,8 +129,8 @@ void TZarkellClient::RecordPrint(TJob& job, const StoredJobs* stored) {
     if (!stored) job.Key().DropSnapshot();
 }
 
-std::unique_ptr<TJob> TZarkellClient::MakeLoadedJob(uint32_t id, StoreTime now,
-                                                    int16_t retriesDone, NextRunCause cause) {
+std::unique_ptr<TJob> TZarkellClient::MakeLoadedJob(uint32_t id, StoreTime now, int16_t retriesDone,
+                                                    NextRunCause cause) {
     auto job = std::make_unique<TJob>(app_.jobs, actionsKey_, id, clock_);
     job->SetActionRunner(this);
     {
@@ -235,9 +235,7 @@ void TZarkellClient::DropJob(TJob* job) {
     deletedWhileBusy_.erase(id);
     runRequests_.erase(std::remove(runRequests_.begin(), runRequests_.end(), id),
                        runRequests_.end());
-    jobsById_.erase(id);
-    auto it = std::find_if(jobs_.begin(), jobs_.end(), [job](auto& j) { return j.get() == job; });
-    if (it != jobs_.end()) jobs_.erase(it);
+    jobs_.Remove(job);
     view_.JobRemoved(id);
 }
 
@@ -247,8 +245,7 @@ void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<u
                                 const StoredJobs* stored, bool runEnded) {
     // The old objects (and their action handles) go first: a module must
     // never see two live handles for one stored action.
-    std::vector<size_t> places;
-    std::vector<uint32_t> ids;  // the changed ones first, in the order of places
+    std::vector<uint32_t> ids;  // the changed ones first
     // The retries a failed job has used are no stored value: read again, a
     // job whose retries were used up would be retried afresh (and run again
     // at once with no delay set).
@@ -263,12 +260,7 @@ void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<u
         InitJobActions(*job, false);
         job->SetActionRunner(nullptr);
         changedWhileBusy_.erase(id);
-        auto it =
-            std::find_if(jobs_.begin(), jobs_.end(), [job](auto& j) { return j.get() == job; });
-        if (it == jobs_.end()) continue;
-        it->reset();
-        jobsById_.erase(id);
-        places.push_back(static_cast<size_t>(it - jobs_.begin()));
+        if (!jobs_.Remove(job)) continue;
         ids.push_back(id);
     }
     ids.insert(ids.end(), fresh.begin(), fresh.end());
@@ -295,15 +287,7 @@ void TZarkellClient::ReloadJobs(const std::vector<TJob*>& changed, std::vector<u
     else
         load();
     std::vector<TJob*> placed;
-    for (size_t i = 0; i < made.size(); ++i) {
-        placed.push_back(made[i].get());
-        jobsById_[made[i]->Id()] = made[i].get();
-        if (i < places.size())
-            jobs_[places[i]] = std::move(made[i]);
-        else
-            jobs_.push_back(std::move(made[i]));
-    }
-    jobs_.erase(std::remove(jobs_.begin(), jobs_.end(), nullptr), jobs_.end());
+    for (std::unique_ptr<TJob>& job : made) placed.push_back(&jobs_.Add(std::move(job)));
     for (TJob* job : placed) {
         // From the read that found the change when there was one: a write
         // since then only costs one more reload.
@@ -343,7 +327,7 @@ TZarkellClient::StoreSyncCounts TZarkellClient::TakeInStoreChanges() {
     // that order.
     std::vector<TJob*> gone, changed;
     std::set<uint32_t> held;
-    for (auto& j : jobs_) {
+    for (auto& j : jobs_.Owned()) {
         held.insert(j->Id());
         if (!stored.Has(j->Id()))
             gone.push_back(j.get());
@@ -390,7 +374,7 @@ TZarkellClient::StoreSyncCounts TZarkellClient::TakeInStoreChanges() {
 
 void TZarkellClient::RecordLoadedPrints() {
     const StoredJobs stored(app_.jobs, false);
-    for (auto& j : jobs_) RecordPrint(*j, &stored);
+    for (auto& j : jobs_.Owned()) RecordPrint(*j, &stored);
 }
 
 void TZarkellClient::CheckStoreChanged() {
@@ -446,7 +430,7 @@ void TZarkellClient::SaveJobs() {
     // which waits for the store while we would wait for the lock.
     auto save = [this] {
         const StoredJobs stored(app_.jobs);
-        for (auto& j : jobs_) {
+        for (auto& j : jobs_.Owned()) {
             if (!stored.Has(j->Id())) continue;
             bool running = false;
             for (const auto& t : threads_) running |= &t->Job() == j.get();

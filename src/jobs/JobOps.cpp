@@ -11,9 +11,9 @@
 #include <set>
 
 #include "jobs/Job.h"
+#include "scheduler/NextRun.h"
 #include "store/AppStore.h"
 #include "store/RegFile.h"
-#include "scheduler/NextRun.h"
 #include "store/RunHistory.h"
 #include "store/Store.h"
 
@@ -50,8 +50,8 @@ void Reload(TJob& job) {
     TSync::TLock lock(job);
     job.Name.Reload();
     job.Password.Reload();
-    for (TRegDword* v : {&job.Flags, &job.SchedType, &job.Hour, &job.Minute, &job.RetryCount,
-                         &job.RetryDelay})
+    for (TRegDword* v :
+         {&job.Flags, &job.SchedType, &job.Hour, &job.Minute, &job.RetryCount, &job.RetryDelay})
         v->Reload();
     for (TRegTime* t : {&job.Time, &job.StartTime, &job.StopTime}) t->Reload();
     job.RefreshFlagBits();
@@ -97,8 +97,8 @@ std::vector<StoredJobName> StoredJobNames(const TRegKey& jobsKey) {
 
 Result NewJob(const TRegKey& jobsKey, const TRegKey& actionsKey, const JobSettings& settings,
               const std::vector<TJob*>& others, const IClock& clock, std::unique_ptr<TJob>* out) {
-    return NewJobWithActions(jobsKey, actionsKey, settings, {}, OtherNames(others, nullptr),
-                             clock, out);
+    return NewJobWithActions(jobsKey, actionsKey, settings, {}, OtherNames(others, nullptr), clock,
+                             out);
 }
 
 Result NewJobWithActions(const TRegKey& jobsKey, const TRegKey& actionsKey,

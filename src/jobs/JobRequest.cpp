@@ -14,14 +14,11 @@ struct OpWord {
     JobRequest::Op op;
     const char* word;
 };
-constexpr OpWord kOps[] = {{JobRequest::Op::New, "new"},
-                           {JobRequest::Op::Edit, "edit"},
-                           {JobRequest::Op::RunNow, "run"},
-                           {JobRequest::Op::Rename, "rename"},
-                           {JobRequest::Op::SetEnabled, "enable"},
-                           {JobRequest::Op::Delete, "delete"},
-                           {JobRequest::Op::AddAction, "action"},
-                           {JobRequest::Op::Import, "import"}};
+constexpr OpWord kOps[] = {
+    {JobRequest::Op::New, "new"},           {JobRequest::Op::Edit, "edit"},
+    {JobRequest::Op::RunNow, "run"},        {JobRequest::Op::Rename, "rename"},
+    {JobRequest::Op::SetEnabled, "enable"}, {JobRequest::Op::Delete, "delete"},
+    {JobRequest::Op::AddAction, "action"},  {JobRequest::Op::Import, "import"}};
 
 bool ParseNumber(const std::string& text, int base, uint32_t* out) {
     if (text.empty()) return false;
@@ -46,8 +43,8 @@ std::vector<std::string> JobRequest::ToFields() const {
         f.push_back("a=" + a.Vendor + ":" + a.Module + ":" + a.Action);
         f.push_back("an=" + a.Name);
         for (const jobops::ActionProperty& p : a.Properties)
-            f.push_back("ap=" + std::to_string(p.Id) + (p.IsText ? ":t:" + p.Text
-                                                                 : ":n:" + std::to_string(p.Number)));
+            f.push_back("ap=" + std::to_string(p.Id) +
+                        (p.IsText ? ":t:" + p.Text : ":n:" + std::to_string(p.Number)));
     }
     return f;
 }
@@ -80,7 +77,8 @@ bool JobRequest::FromFields(const std::vector<std::string>& fields, std::string*
         } else if (key == "flag") {
             flag = value == "1";
         } else if (key == "a") {
-            size_t c1 = value.find(':'), c2 = c1 == std::string::npos ? c1 : value.find(':', c1 + 1);
+            size_t c1 = value.find(':'),
+                   c2 = c1 == std::string::npos ? c1 : value.find(':', c1 + 1);
             if (c2 == std::string::npos) return bad("action type " + value.substr(0, 40));
             jobops::NewAction a;
             a.Vendor = value.substr(0, c1);
@@ -125,8 +123,10 @@ JobAnswer ParseJobAnswer(bool ok, const std::string& text) {
     JobAnswer a;
     std::vector<std::string> f;
     if (!SplitFields(text, &f) || f.size() != 2 || !ParseNumber(f[0], 16, &a.id))
-        return JobAnswer::Refused("the running instance gave an answer this program does not "
-                                  "know: " + text.substr(0, 80));
+        return JobAnswer::Refused(
+            "the running instance gave an answer this program does not "
+            "know: " +
+            text.substr(0, 80));
     a.text = f[1];
     return a;
 }

@@ -18,10 +18,10 @@ class TRegKey;
 struct JobRequest {
     enum class Op { New, Edit, RunNow, Rename, SetEnabled, Delete, AddAction, Import };
     Op op = Op::Edit;
-    uint32_t id = 0;             // the job, for every op but New and Import
-    ScheduleInput input;         // New (with its name) and Edit
-    std::string text;            // Rename: the new name; Import: the file
-    bool flag = false;           // SetEnabled: on; Import: replace every job
+    uint32_t id = 0;                         // the job, for every op but New and Import
+    ScheduleInput input;                     // New (with its name) and Edit
+    std::string text;                        // Rename: the new name; Import: the file
+    bool flag = false;                       // SetEnabled: on; Import: replace every job
     std::vector<jobops::NewAction> actions;  // New, AddAction (one)
 
     // The fields of the request line, and back; false for a malformed one.

@@ -10,9 +10,9 @@ namespace zk40 {
 
 namespace {
 
-const char* const kOptionNames[] = {"kind",   "at",          "on",   "interval", "window",
-                                    "no-window", "weekdays", "retry", "retry-delay", "name",
-                                    "disabled"};
+const char* const kOptionNames[] = {"kind",        "at",        "on",       "interval",
+                                    "window",      "no-window", "weekdays", "retry",
+                                    "retry-delay", "name",      "disabled"};
 
 // A whole number from 0 to max; false for anything else.
 bool ParseCount(const std::string& text, uint32_t max, uint32_t* out) {
@@ -143,8 +143,8 @@ std::string ApplyScheduleInput(const ScheduleInput& a, JobSettings& s, StoreTime
         s.WindowStop = kSecondsPerDay - 1;
     }
     if (a.Has("weekdays") && !ParseAllowedDays(a.Get("weekdays"), &s.ExcludedDays))
-        return "--weekdays takes days such as mon-fri, sat,sun or all, not \"" +
-               a.Get("weekdays") + "\"";
+        return "--weekdays takes days such as mon-fri, sat,sun or all, not \"" + a.Get("weekdays") +
+               "\"";
     if (a.Has("retry") && !ParseCount(a.Get("retry"), kMaxRetryCount, &s.RetryCount))
         return CountError("--retry", kMaxRetryCount, a.Get("retry"));
     if (a.Has("retry-delay") && !ParseCount(a.Get("retry-delay"), kMaxRetryDelay, &s.RetryDelay))

@@ -37,19 +37,25 @@ const char* Name(Face f) {
     return f == Face::Window ? "window" : f == Face::Zk40Running ? "zk40 + program" : "zk40 alone";
 }
 const char* Name(Before b) {
-    return b == Before::Idle         ? "idle"
-           : b == Before::Running    ? "running"
+    return b == Before::Idle           ? "idle"
+           : b == Before::Running      ? "running"
            : b == Before::RetryWaiting ? "waiting for a retry"
                                        : "disabled";
 }
 const char* Name(Op o) {
     switch (o) {
-        case Op::Edit: return "edit";
-        case Op::Rename: return "rename";
-        case Op::Enable: return "enable/disable";
-        case Op::RunNow: return "run now";
-        case Op::Delete: return "delete";
-        case Op::AddAction: return "add action";
+        case Op::Edit:
+            return "edit";
+        case Op::Rename:
+            return "rename";
+        case Op::Enable:
+            return "enable/disable";
+        case Op::RunNow:
+            return "run now";
+        case Op::Delete:
+            return "delete";
+        case Op::AddAction:
+            return "add action";
     }
     return "?";
 }
@@ -129,10 +135,12 @@ public:
         } else if (face_ == Face::Zk40Running) {
             program_ = ChildProcess({ZK40_BIN}, dir_ / "program.txt",
                                     {{"ZK40_NO_START_DELAY", "1"}, {"ZK40_HEADLESS", "1"}});
-            if (!WaitFor([&] {
-                    return program_.Output().find("System Initialization:  Completed") !=
-                           std::string::npos;
-                }, 60000))
+            if (!WaitFor(
+                    [&] {
+                        return program_.Output().find("System Initialization:  Completed") !=
+                               std::string::npos;
+                    },
+                    60000))
                 return false;
         }
         if (before_ == Before::Running || before_ == Before::RetryWaiting) {
@@ -183,7 +191,8 @@ public:
             // A run by hand sets its own next run, and the run's end another.
             o.nextRunKept = op != Op::RunNow && k.GetDword("NextRun") == nextRunBefore_[op];
         }
-        if (op == Op::RunNow && accepted) o.ran = Wait([&] { return NewestRun(id) > runsBefore_[op]; });
+        if (op == Op::RunNow && accepted)
+            o.ran = Wait([&] { return NewestRun(id) > runsBefore_[op]; });
         if (face_ == Face::Window && o.exists) {
             // The program holds what the store holds.
             TJob* job = client_->FindJob(id);
@@ -243,13 +252,21 @@ private:
         const std::string name = JobName(op);
         std::vector<std::string> args;
         switch (op) {
-            case Op::Edit: args = {"edit", name, "--retry", "5"}; break;
-            case Op::Rename: args = {"rename", name, NewName(op)}; break;
+            case Op::Edit:
+                args = {"edit", name, "--retry", "5"};
+                break;
+            case Op::Rename:
+                args = {"rename", name, NewName(op)};
+                break;
             case Op::Enable:
                 args = {before_ == Before::Disabled ? "enable" : "disable", name};
                 break;
-            case Op::RunNow: args = {"run", name}; break;
-            case Op::Delete: args = {"delete", name}; break;
+            case Op::RunNow:
+                args = {"run", name};
+                break;
+            case Op::Delete:
+                args = {"delete", name};
+                break;
             case Op::AddAction:
                 args = {"action", "add", name, "--type", "ZKTEST:TESTMOD:TESTACT2"};
                 break;

@@ -30,7 +30,8 @@ struct JobRequestFixture : Zk40Fixture {
     }
     // zk40 with each argument list at once, on threads of their own; the
     // exit codes and outputs in the same order.
-    std::vector<std::pair<int, std::string>> AtOnce(const std::vector<std::vector<std::string>>& all) {
+    std::vector<std::pair<int, std::string>> AtOnce(
+        const std::vector<std::vector<std::string>>& all) {
         std::vector<std::pair<int, std::string>> results(all.size());
         std::vector<std::thread> threads;
         for (size_t i = 0; i < all.size(); ++i)
@@ -67,17 +68,21 @@ TEST_F(JobRequestFixture, APausedProgramAnswersAndQueuesRunsUntilItContinues) {
     Add("spare", {"/bin/true"});
     ChildProcess p = StartInstance("SysUpd:  Action Loaded.", {"/debug"});
     p.Signal(SIGUSR1);
-    ASSERT_TRUE(WaitFor([&] { return p.Output().find("Scheduler:  Paused") != std::string::npos; },
-                        30000))
+    ASSERT_TRUE(
+        WaitFor([&] { return p.Output().find("Scheduler:  Paused") != std::string::npos; }, 30000))
         << p.Output();
-    RunTable(*this, {
-        {{"disable", "spare"}, 0, "Disabled \"spare\"",
-         [](Zk40Fixture& f) { EXPECT_EQ(f.Job("spare").GetDword("Disabled"), 1u); }},
-        {{"run", "other"}, 0, "Queued \"other\": the scheduler is paused", nullptr},
-        {{"run", "other"}, 0, "\"other\" is already waiting to run", nullptr},
-        {{"list"}, 0, "the scheduler is paused", nullptr},
-        {{"run", "other", "--wait", "--timeout", "1"}, 1, "the scheduler is paused", nullptr},
-    });
+    RunTable(
+        *this,
+        {
+            {{"disable", "spare"},
+             0,
+             "Disabled \"spare\"",
+             [](Zk40Fixture& f) { EXPECT_EQ(f.Job("spare").GetDword("Disabled"), 1u); }},
+            {{"run", "other"}, 0, "Queued \"other\": the scheduler is paused", nullptr},
+            {{"run", "other"}, 0, "\"other\" is already waiting to run", nullptr},
+            {{"list"}, 0, "the scheduler is paused", nullptr},
+            {{"run", "other", "--wait", "--timeout", "1"}, 1, "the scheduler is paused", nullptr},
+        });
     std::string out;
     for (const char* bad : {"did not answer", "next start"})
         EXPECT_EQ(p.Output().find(bad), std::string::npos) << p.Output();
@@ -106,14 +111,14 @@ TEST_F(JobRequestFixture, AnAcceptedRunIsNeitherDroppedByAnEditNorDoubled) {
     ASSERT_TRUE(WaitFor([&] { return Runs("e") == 1; }, 30000)) << p.Output();
     // Held back by a pause.
     p.Signal(SIGUSR1);
-    ASSERT_TRUE(WaitFor([&] { return p.Output().find("Scheduler:  Paused") != std::string::npos; },
-                        30000));
+    ASSERT_TRUE(
+        WaitFor([&] { return p.Output().find("Scheduler:  Paused") != std::string::npos; }, 30000));
     RunTable(*this, {
-        {{"run", "e"}, 0, "Queued \"e\"", nullptr},
-        {{"edit", "e", "--retry", "3"}, 0, "Changed \"e\"", nullptr},
-        {{"rename", "e", "e2"}, 0, "Renamed", nullptr},
-        {{"run", "e2"}, 0, "already waiting to run", nullptr},
-    });
+                        {{"run", "e"}, 0, "Queued \"e\"", nullptr},
+                        {{"edit", "e", "--retry", "3"}, 0, "Changed \"e\"", nullptr},
+                        {{"rename", "e", "e2"}, 0, "Renamed", nullptr},
+                        {{"run", "e2"}, 0, "already waiting to run", nullptr},
+                    });
     p.Signal(SIGUSR2);
     ASSERT_TRUE(WaitFor([&] { return Runs("e2") == 2; }, 30000)) << p.Output();
     // Once more with --wait, which ends with that run's own result.
@@ -129,8 +134,9 @@ TEST_F(JobRequestFixture, AnAcceptedRunIsNeitherDroppedByAnEditNorDoubled) {
 // stay, with the program running and without it. Many jobs in the store
 // make each command's read longer, as they did when edits undid each other.
 TEST_F(JobRequestFixture, ChangesMadeAtOnceNeverUndoEachOther) {
-    for (int i = 0; i < 300; ++i) MakeTestJob(app->jobs, TRegKey(app->product, "actions"),
-                                              "filler " + std::to_string(i), {{}});
+    for (int i = 0; i < 300; ++i)
+        MakeTestJob(app->jobs, TRegKey(app->product, "actions"), "filler " + std::to_string(i),
+                    {{}});
     for (bool running : {false, true}) {
         SCOPED_TRACE(running ? "program running" : "no program");
         ChildProcess p;
@@ -166,9 +172,11 @@ TEST_F(JobRequestFixture, ImportsAtOnceNeverShareAKey) {
                     {{}});
     auto file = [&](const std::string& name, int retries) {
         const std::string path = dir / (name + ".reg");
-        WriteFile(path, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\DENTRAX-14\\Zarkell'40\\jobs\\"
-                        "0000ABCD]\n\"Name\"=\"" + name + "\"\n\"RetryCount\"=dword:0000000" +
-                            std::to_string(retries) + "\n\"SchedType\"=dword:00000001\n");
+        WriteFile(path,
+                  "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\DENTRAX-14\\Zarkell'40\\jobs\\"
+                  "0000ABCD]\n\"Name\"=\"" +
+                      name + "\"\n\"RetryCount\"=dword:0000000" + std::to_string(retries) +
+                      "\n\"SchedType\"=dword:00000001\n");
         return path;
     };
     for (bool running : {false, true}) {
