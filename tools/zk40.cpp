@@ -1,8 +1,9 @@
 // zk40: everyday work with Zarkell'40 from the shell: list, check, add,
-// change, run and look back at jobs. Every change goes through the same job
-// operations the window uses (jobs/JobOps.h) and is written to the store at
-// once; a running instance is then told to take it in, so it applies
-// without a restart. With no instance running the next start finds it.
+// change, run and look back at jobs. A change is a job request
+// (jobs/JobRequest.h): a running program carries it out itself with the
+// operations its window uses, so it applies at once and nothing the program
+// holds is lost; with none running the same operations change the store and
+// the next start finds it.
 //
 // Exit status: 0 done, 1 refused (the reason on standard error), 2 the
 // command line was wrong.

@@ -72,8 +72,10 @@ public:
     };
     StoreSyncCounts TakeInStoreChanges();
     // Takes in the store's changes when another process wrote to it since
-    // the last look; cheap when nothing happened.
-    void CheckStoreChanged();
+    // the last look; cheap when nothing happened. The store watch and a
+    // RELOAD request both come here, so one write is compared once,
+    // whichever of them comes first.
+    StoreSyncCounts CheckStoreChanged();
 
     // What the start found in the crash marker; the first tick acts on it.
     void SetCrashInfo(bool crashDetected, StoreTime previousStartup) {

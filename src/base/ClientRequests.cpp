@@ -45,7 +45,7 @@ std::string TZarkellClient::AnswerRequest(const std::string& line) {
             return MakeAnswer(r.ok, r.text);
         }
         case InstanceRequest::Verb::Reload: {
-            StoreSyncCounts c = TakeInStoreChanges();
+            StoreSyncCounts c = CheckStoreChanged();
             return MakeAnswer(true, std::to_string(c.added) + " added, " +
                                         std::to_string(c.changed) + " changed, " +
                                         std::to_string(c.removed) + " deleted");

@@ -377,10 +377,11 @@ void TZarkellClient::RecordLoadedPrints() {
     for (auto& j : jobs_.Owned()) RecordPrint(*j, &stored);
 }
 
-void TZarkellClient::CheckStoreChanged() {
+TZarkellClient::StoreSyncCounts TZarkellClient::CheckStoreChanged() {
     TStore* store = app_.Store();
-    if (!store || closed_) return;
-    if (store->DataVersion() != seenDataVersion_) TakeInStoreChanges();
+    if (!store || closed_) return {};
+    if (store->DataVersion() != seenDataVersion_) return TakeInStoreChanges();
+    return {};
 }
 
 void TZarkellClient::WatchStoreFile() {

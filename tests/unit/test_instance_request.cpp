@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/InstanceRequest.h"
+#include "jobs/JobRequest.h"
 
 using namespace zk40;
 
@@ -30,6 +31,53 @@ TEST(InstanceRequest, ArgumentsSurviveTheLineWhateverTheyHold) {
     rq = ParseInstanceRequest(MakeInstallRequest("/home/u/my modules/x.zkz"));
     ASSERT_EQ(rq.verb, InstanceRequest::Verb::Install) << rq.error;
     EXPECT_EQ(rq.args, std::vector<std::string>{"/home/u/my modules/x.zkz"});
+}
+
+// A job request crosses the line whole, whatever its names and values hold,
+// and a request the program does not understand is refused, not guessed at.
+TEST(InstanceRequest, JobRequestsCrossTheLineWholeAndMalformedOnesAreRefused) {
+    JobRequest rq;
+    rq.op = JobRequest::Op::New;
+    rq.input.options = {{"name", "back up \"home\" 100% now\n"}, {"kind", "weekly"},
+                        {"on", "sun"}, {"no-window", ""}};
+    rq.actions.push_back({"V", "M", "A", "step one", {{1, true, "/bin/sh", 0}, {4, false, "", 7}}});
+    rq.actions.push_back({"V", "M", "B", "", {}});
+    InstanceRequest line = ParseInstanceRequest(MakeJobRequest(rq.ToFields()));
+    ASSERT_EQ(line.verb, InstanceRequest::Verb::Job) << line.error;
+    JobRequest back;
+    std::string error;
+    ASSERT_TRUE(back.FromFields(line.args, &error)) << error;
+    EXPECT_EQ(back.op, rq.op);
+    EXPECT_EQ(back.input.options, rq.input.options);
+    ASSERT_EQ(back.actions.size(), 2u);
+    EXPECT_EQ(back.actions[0].Name, "step one");
+    ASSERT_EQ(back.actions[0].Properties.size(), 2u);
+    EXPECT_EQ(back.actions[0].Properties[0].Text, "/bin/sh");
+    EXPECT_FALSE(back.actions[0].Properties[1].IsText);
+    EXPECT_EQ(back.actions[0].Properties[1].Number, 7u);
+    EXPECT_EQ(back.actions[1].Action, "B");
+
+    const std::vector<std::vector<std::string>> bad = {
+        {},                                  // no operation
+        {"op=explode"},                      // unknown operation
+        {"op=edit", "id=xyz"},               // not a job id
+        {"op=edit", "o:colour=red"},         // no such option
+        {"op=action", "a=V:M"},              // half an action type
+        {"op=action", "a=V:M:A", "ap=x:t:"}, // a value without its number
+        {"op=action", "a=V:M:A", "ap=1:q:"}, // neither text nor number
+        {"op=edit", "garbage"},
+    };
+    for (const auto& fields : bad) {
+        std::string why;
+        EXPECT_FALSE(back.FromFields(fields, &why)) << (fields.empty() ? "" : fields.back());
+        EXPECT_FALSE(why.empty());
+    }
+    // The answer keeps its text whole too.
+    JobAnswer a = ParseJobAnswer(true, FormatJobAnswer({true, 0x2A, "two words"}));
+    EXPECT_TRUE(a.ok);
+    EXPECT_EQ(a.id, 0x2Au);
+    EXPECT_EQ(a.text, "two words");
+    EXPECT_FALSE(ParseJobAnswer(true, "nonsense").ok);
 }
 
 TEST(InstanceRequest, VerbsAndMalformedLines) {
@@ -55,6 +103,11 @@ TEST(InstanceRequest, VerbsAndMalformedLines) {
         {"INSTALL /tmp/x.zkz", InstanceRequest::Verb::Install},
         {"INSTALL", InstanceRequest::Verb::Bad},
         {"INSTALL /a /b", InstanceRequest::Verb::Bad},
+        {"STATUS", InstanceRequest::Verb::Status},
+        {"STATUS now", InstanceRequest::Verb::Bad},
+        {"JOB op=run id=0000002A", InstanceRequest::Verb::Job},
+        {"JOB", InstanceRequest::Verb::Bad},
+        {"JOB op=run%4", InstanceRequest::Verb::Bad},
     };
     for (const Case& c : cases) {
         InstanceRequest rq = ParseInstanceRequest(c.line);
