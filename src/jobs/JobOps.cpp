@@ -340,8 +340,7 @@ Result PlanImport(const TRegKey& jobsKey, const ImportFile& in, bool replace,
             auto n = in.names.find(id);
             if (n != in.names.end() && names.count(n->second))
                 return Result::Refused("A job named \"" + n->second +
-                                       "\" exists already; rename it first (nothing was "
-                                       "imported).");
+                                       "\" exists already; rename it first.");
         }
     }
     std::set<std::string> inFile(in.ids.begin(), in.ids.end());
@@ -391,7 +390,10 @@ Result Import(const TRegKey& jobsKey, const std::string& file, bool replace,
     bool ok = InOneCommit(jobsKey, [&] {
         std::map<std::string, std::string> idMap;
         refusal = PlanImport(jobsKey, in, replace, &idMap, &plan);
-        if (!refusal) return false;
+        if (!refusal) {
+            refusal.Error += " Nothing was imported.";
+            return false;
+        }
         for (const ImportedJob& gone : plan.Removed) {
             for (uint32_t b : busy)
                 if (b == gone.Id) {

@@ -29,13 +29,13 @@
 #include <cstdlib>
 
 #include "base/Client.h"
-#include "ui/DialogWiring.h"
 #include "jobs/ActionHandle.h"
 #include "jobs/Job.h"
 #include "jobs/JobDisplay.h"
 #include "jobs/Snapshot.h"
 #include "modules/ModuleHost.h"
 #include "store/AppStore.h"
+#include "ui/DialogWiring.h"
 #include "ui/Icons.h"
 #include "ui/Prompt.h"
 
@@ -51,9 +51,7 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 NodeKind KindOf(const QTreeWidgetItem* item) {
     return item ? static_cast<NodeKind>(item->data(0, kKindRole).toInt()) : NodeKind::None;
 }
-uint32_t IdOf(const QTreeWidgetItem* item) {
-    return item ? item->data(0, kIdRole).toUInt() : 0;
-}
+uint32_t IdOf(const QTreeWidgetItem* item) { return item ? item->data(0, kIdRole).toUInt() : 0; }
 
 QTreeWidgetItem* NewItem(NodeKind kind, uint32_t id, const QString& text, int image) {
     auto* item = new QTreeWidgetItem(QStringList{text});
@@ -388,8 +386,8 @@ void TMainWindow::Started() {
         if (Prompt::Message(this, "Create New Job",
                             "You do not current have any jobs added.  Would you like to add one "
                             "now?",
-                            QMessageBox::Question, QMessageBox::Yes | QMessageBox::No) ==
-            QMessageBox::Yes)
+                            QMessageBox::Question,
+                            QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
             CmdNewJob();
     }
     UpdateCommands();
@@ -519,7 +517,8 @@ QTreeWidgetItem* TMainWindow::MakeJobItem(uint32_t id) {
 void TMainWindow::AddActionNodes(uint32_t jobId, QTreeWidgetItem* jobItem) {
     TJob* job = client_ ? client_->FindJob(jobId) : nullptr;
     if (!job) return;
-    for (size_t p = 0; TAction* a = job->ActionAt(p); ++p) AddActionNode(jobId, jobItem, a->Handle());
+    for (size_t p = 0; TAction* a = job->ActionAt(p); ++p)
+        AddActionNode(jobId, jobItem, a->Handle());
 }
 
 void TMainWindow::AddActionNode(uint32_t jobId, QTreeWidgetItem* jobItem, uint32_t handle) {
@@ -639,7 +638,8 @@ void TMainWindow::RefreshJob(uint32_t id) {
     it->second.status->setText(0, Q(JobStatusLine(s, text)));
     filling_ = old;
     // A running job keeps its animation; the tick steps it.
-    if (!client_->JobRunning(*job)) SetItemImage(it->second.item, JobImage(s.schedType, s.lastStat));
+    if (!client_->JobRunning(*job))
+        SetItemImage(it->second.item, JobImage(s.schedType, s.lastStat));
     for (uint32_t h : it->second.actions) RefreshActionImage(h);
 }
 
@@ -715,8 +715,10 @@ void TMainWindow::ModulesChanged() {
 void TMainWindow::Tick() {
     if (!client_ || closing_) return;
     bool busy = client_->UpdateRunning();
-    if (busy) SetItemImage(queueItem_, NextRunImage(queueItem_->data(0, kImageRole).toInt()));
-    else SetItemImage(queueItem_, kImgUpdateQueue);
+    if (busy)
+        SetItemImage(queueItem_, NextRunImage(queueItem_->data(0, kImageRole).toInt()));
+    else
+        SetItemImage(queueItem_, kImgUpdateQueue);
     for (uint32_t id : client_->RunningJobIds()) {
         busy = true;
         if (QTreeWidgetItem* item = JobItem(id))
@@ -824,7 +826,8 @@ void TMainWindow::UpdateCommands() {
     }
     if (schedulerShown_ != int(schedulerOn)) {
         schedulerShown_ = schedulerOn;
-        commands_.at(kCmdSchedulerButton)->setIcon(ToolIcon(schedulerOn ? "sched-on" : "sched-off"));
+        commands_.at(kCmdSchedulerButton)
+            ->setIcon(ToolIcon(schedulerOn ? "sched-on" : "sched-off"));
     }
 }
 
@@ -952,8 +955,9 @@ void TMainWindow::SetTray(bool on) {
 void TMainWindow::UpdateTrayTip() {
     if (!tray_ || !client_) return;
     size_t running = client_->RunningJobIds().size();
-    QString tip = running ? QString("Zarkell'40 - %1 job%2 running").arg(running).arg(running == 1 ? "" : "s")
-                          : QString(kCaption);
+    QString tip =
+        running ? QString("Zarkell'40 - %1 job%2 running").arg(running).arg(running == 1 ? "" : "s")
+                : QString(kCaption);
     if (tray_->toolTip() != tip) tray_->setToolTip(tip.left(63));
     if (!tray_->isVisible()) tray_->show();
 }
@@ -972,13 +976,14 @@ bool TMainWindow::TrayIcon(uint32_t op, const ZKTrayIcon& icon) {
     if (!t) {
         t = new QSystemTrayIcon(this);
         const uint32_t id = icon.id;
-        connect(t, &QSystemTrayIcon::activated, this, [this, id](QSystemTrayIcon::ActivationReason r) {
-            if (!client_) return;
-            uint32_t mouse = r == QSystemTrayIcon::DoubleClick ? ZK_MOUSE_LEFT_DOUBLE
-                             : r == QSystemTrayIcon::Context   ? ZK_MOUSE_RIGHT_UP
-                                                               : ZK_MOUSE_LEFT_UP;
-            client_->Pump().Post(ZKM_TRAY_CALLBACK, id, mouse);
-        });
+        connect(t, &QSystemTrayIcon::activated, this,
+                [this, id](QSystemTrayIcon::ActivationReason r) {
+                    if (!client_) return;
+                    uint32_t mouse = r == QSystemTrayIcon::DoubleClick ? ZK_MOUSE_LEFT_DOUBLE
+                                     : r == QSystemTrayIcon::Context   ? ZK_MOUSE_RIGHT_UP
+                                                                       : ZK_MOUSE_LEFT_UP;
+                    client_->Pump().Post(ZKM_TRAY_CALLBACK, id, mouse);
+                });
         moduleTrays_[icon.id] = t;
     }
     QString name = QString::fromUtf8(icon.icon, strnlen(icon.icon, sizeof icon.icon));
@@ -1061,8 +1066,7 @@ void TMainWindow::Run(int id) {
 }
 
 void TMainWindow::Missing(const char* what) {
-    Prompt::Message(this, kCaption,
-                    QString("The %1 dialog is not part of this build.").arg(what),
+    Prompt::Message(this, kCaption, QString("The %1 dialog is not part of this build.").arg(what),
                     QMessageBox::Information);
 }
 
@@ -1085,15 +1089,18 @@ void TMainWindow::CmdImport() {
                         QMessageBox::Critical);
         return;
     }
+    auto jobs = [](size_t n) { return n == 1 ? QString("1 job") : QString("%1 jobs").arg(n); };
     QString names;
     for (const jobops::ImportedJob& j : plan.Added) names += "\n    " + Q(j.Name);
     QString question =
-        canAdd ? QString("Add the %1 job(s) of %2 to your jobs?%3\n\nReplace All removes every "
-                         "job you have now first.")
-                     .arg(plan.Added.size())
-                     .arg(file, names)
-               : QString("%1\n\nThe jobs of %2 can only replace all of your jobs.")
-                     .arg(Q(r.Error), file);
+        canAdd ? QString(
+                     "Add the %1 of %2 to your jobs?%3\n\nReplace All removes every job you "
+                     "have now first.")
+                     .arg(jobs(plan.Added.size()), file, names)
+               : QString(
+                     "The jobs of %1 cannot be added to yours: %2\n\nReplace All removes "
+                     "every job you have now and keeps only the %3 of the file.")
+                     .arg(file, Q(r.Error), jobs(plan.Added.size()));
     QMessageBox::StandardButtons buttons = QMessageBox::YesToAll | QMessageBox::Cancel;
     if (canAdd) buttons |= QMessageBox::Yes;
     QMessageBox::StandardButton choice =
@@ -1112,15 +1119,14 @@ void TMainWindow::CmdImport() {
         QString gone;
         for (const jobops::ImportedJob& j : full.Removed) gone += "\n    " + Q(j.Name);
         if (!full.Removed.empty() &&
-            Prompt::Message(this, kCaption,
-                            QString("Replacing removes these %1 job(s), their actions and their "
-                                    "run history:%2\n\nReplace them with the %3 job(s) of %4?")
-                                .arg(full.Removed.size())
-                                .arg(gone)
-                                .arg(full.Added.size())
-                                .arg(file),
-                            QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No,
-                            QMessageBox::No) != QMessageBox::Yes)
+            Prompt::Message(
+                this, kCaption,
+                QString("Replacing removes your %1 and their actions:%2\n\nThe run "
+                        "history of a job that is not in the file goes too. Replace "
+                        "them with the %3 of %4?")
+                    .arg(jobs(full.Removed.size()), gone, jobs(full.Added.size()), file),
+                QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No,
+                QMessageBox::No) != QMessageBox::Yes)
             return;
     }
     jobops::ImportSummary done;
@@ -1130,7 +1136,7 @@ void TMainWindow::CmdImport() {
                         QMessageBox::Critical);
         return;
     }
-    ShowStatus("Jobs:  Imported " + std::to_string(done.Added.size()) + " job(s) from " + path +
+    ShowStatus("Jobs:  Imported " + jobs(done.Added.size()).toStdString() + " from " + path +
                (replace ? "; " + std::to_string(done.Removed.size()) + " removed" : ""));
 }
 

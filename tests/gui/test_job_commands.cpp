@@ -261,7 +261,7 @@ TEST_F(WindowFixture, ExportWritesANewFileAndImportAddsAtOnceOrReplacesOnlyWhenA
     PromptAnswers::Button(QMessageBox::Yes);
     window->Run(kCmdImport);
     ASSERT_EQ(Shown().size(), 2u);
-    EXPECT_TRUE(Shown()[1].contains("Add the 1 job(s)")) << Shown()[1].toStdString();
+    EXPECT_TRUE(Shown()[1].contains("Add the 1 job of")) << Shown()[1].toStdString();
     EXPECT_TRUE(TRegKey(app->jobs, "0000ABCD", false).IsValid());
     EXPECT_TRUE(TRegKey(app->jobs, TJob::KeyNameOf(one), false).IsValid());
     EXPECT_NE(window->JobItem(one), nullptr);
@@ -276,7 +276,7 @@ TEST_F(WindowFixture, ExportWritesANewFileAndImportAddsAtOnceOrReplacesOnlyWhenA
     PromptAnswers::Button(QMessageBox::No);
     window->Run(kCmdImport);
     ASSERT_EQ(Shown().size(), 3u);
-    EXPECT_TRUE(Shown()[2].contains("Replacing removes these 2 job(s)")) << Shown()[2].toStdString();
+    EXPECT_TRUE(Shown()[2].contains("Replacing removes your 2 jobs")) << Shown()[2].toStdString();
     EXPECT_TRUE(Shown()[2].contains("One"));
     EXPECT_TRUE(TRegKey(app->jobs, TJob::KeyNameOf(one), false).IsValid());
     // Yes: only the file's job is left, in the store and in the window.
