@@ -55,8 +55,10 @@ void DestroyApplication(std::unique_ptr<QCoreApplication>& app) {
 // A second instance hands its arguments to the first over the socket and
 // reports the answer. When the first is still starting (locked but not yet
 // listening) the request waits for it; when it has died meanwhile, the lock
-// comes free and we take over.
-enum class HandOverResult { Delivered, BecamePrimary, Failed };
+// comes free and we take over. Only a hand-over the instance carried out is
+// a success: a script that starts a job this way must see that it did not
+// start.
+enum class HandOverResult { Delivered, Refused, BecamePrimary, Failed };
 
 HandOverResult HandOver(AppContext& ctx, TInstanceLock& lock,
                         const std::vector<std::string>& args) {
@@ -67,9 +69,8 @@ HandOverResult HandOver(AppContext& ctx, TInstanceLock& lock,
         InstanceAnswer a =
             HandOverArguments(ctx.paths.runtimeDir, args, static_cast<int>(left.count()) + 1);
         if (a.kind == InstanceAnswer::Kind::Refused) {
-            // Handed over all the same; the instance could not do it.
             fprintf(stderr, "Zarkell'40: %s\n", a.text.c_str());
-            return HandOverResult::Delivered;
+            return HandOverResult::Refused;
         }
         if (a.kind == InstanceAnswer::Kind::Ok) return HandOverResult::Delivered;
         if (a.kind == InstanceAnswer::Kind::NoAnswer) {
@@ -121,10 +122,11 @@ int RunApplication(AppContext& ctx) {
         return 1;
     }
     if (claim == TInstanceLock::Claim::Secondary) {
-        if (HandOver(ctx, lock, args) != HandOverResult::BecamePrimary) {
+        const HandOverResult handed = HandOver(ctx, lock, args);
+        if (handed != HandOverResult::BecamePrimary) {
             shape.view.reset();
             DestroyApplication(application);
-            return 0;
+            return handed == HandOverResult::Delivered ? 0 : 1;
         }
     }
 

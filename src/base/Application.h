@@ -24,11 +24,13 @@ struct AppContext {
 };
 
 // The running instance from claim to exit, or the hand-over of a second
-// instance. Returns the event loop's result, which the entry discards.
+// instance. Returns the event loop's result; for a hand-over 0 when the
+// running instance carried it out, 1 when it refused or did not answer.
 int RunApplication(AppContext& ctx);
 
 // The entry routine: the random start delay, the service switches, then
-// RunApplication. Returns 0, or 2 for a usage error (an unknown switch).
+// RunApplication. Returns its result, 1 when the program cannot start or a
+// service switch failed, or 2 for a usage error (an unknown switch).
 int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape);
 
 }  // namespace zk40

@@ -56,17 +56,35 @@ TEST_F(InstanceFixture, QuotedNameInOneArgumentRunsThatJobOnly) {
     EXPECT_FALSE(JobRan(shortOne)) << first.Output();
 }
 
-// A hand-over for a name no job has still succeeds as a hand-over (exit 0),
-// and the caller is told what the instance found.
-TEST_F(InstanceFixture, UnknownJobIsReportedToTheCaller) {
+// A hand-over is a success only when the instance carried it out: one it
+// refuses ends the second start with status 1 and the instance's answer on
+// standard error, so a script that starts a job this way sees the failure.
+TEST_F(InstanceFixture, RefusedHandOverExitsOneWithTheAnswerOnStandardError) {
+    MakeTestJob(app->jobs, actions, "Idle", {{.mode = 0}});
+    uint32_t busy = MakeTestJob(app->jobs, actions, "Busy", {{.mode = 2, .sleepMs = 0}});
     ChildProcess first;
     ASSERT_NO_FATAL_FAILURE(StartRunning(first));
-    std::string out;
-    EXPECT_EQ(RunProcess({ZK40_BIN, "/runjob:No Such Job"}, &out, 30000, Env()), 0);
-    EXPECT_NE(out.find("There is no job named \"No Such Job\""), std::string::npos) << out;
-    InstanceAnswer a = HandOverArguments(paths.runtimeDir, {"/runjob:No Such Job"});
-    EXPECT_EQ(a.kind, InstanceAnswer::Kind::Refused);
-    EXPECT_EQ(a.text, "There is no job named \"No Such Job\"");
+    ASSERT_EQ(HandOverArguments(paths.runtimeDir, {"/runjob:Busy"}).kind, InstanceAnswer::Kind::Ok);
+    ASSERT_TRUE(WaitFor([&] { return JobKey(busy).GetDword("State") == 4; }, 30000))
+        << first.Output();
+    const struct {
+        std::string arg;
+        int exit;
+        std::string stderrText;
+    } cases[] = {
+        {"/runjob:No Such Job", 1, "Zarkell'40: There is no job named \"No Such Job\"\n"},
+        {"/runjob:Busy", 1, "Zarkell'40: \"Busy\" is already running\n"},
+        {"/runjob:Idle", 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arg);
+        // Standard output is thrown away: what remains came on standard error.
+        std::string err;
+        EXPECT_EQ(RunProcess({"/bin/sh", "-c", "exec \"$0\" \"$1\" >/dev/null", ZK40_BIN, c.arg},
+                             &err, 30000, Env()),
+                  c.exit);
+        EXPECT_EQ(err, c.stderrText);
+    }
     Stop(first);
 }
 
