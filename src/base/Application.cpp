@@ -181,6 +181,27 @@ struct ServiceRunContext {
 };
 
 int RunInsideService(void* p) { return RunApplication(*static_cast<ServiceRunContext*>(p)->ctx); }
+
+// /register and /unregister only write or remove the unit file. They run
+// before anything else, so that they neither make the folders nor open the
+// store of whoever runs them: as root that would leave a store in root's
+// home that no service ever reads, and that outlives the package.
+int InstallSwitch(int argc, char** argv) {
+    const bool reg = strcasecmp(argv[1], "/register") == 0;
+    std::string runAs, report;
+    for (int i = 2; i < argc; ++i) {
+        if (strncasecmp(argv[i], "/user:", 6) == 0 && reg) {
+            runAs = argv[i] + 6;
+        } else {
+            fprintf(stderr, "Zarkell'40: unknown switch %s after %s\n", argv[i], argv[1]);
+            return 2;
+        }
+    }
+    TZarkell40Service service(nullptr, nullptr);
+    const bool ok = reg ? service.Install(runAs, &report) : service.Remove(&report);
+    fputs(ok ? report.c_str() : ("Zarkell'40: " + report + "\n").c_str(), ok ? stdout : stderr);
+    return ok ? 0 : 1;
+}
 }  // namespace
 
 int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape) {
@@ -211,6 +232,7 @@ int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape) {
             case ArgumentCheck::Run:
                 break;
         }
+        if (install) return InstallSwitch(argc, argv);
     }
     // Before any thread exists, so that every thread inherits the mask and
     // the signals reach only the control thread.
@@ -252,13 +274,7 @@ int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape) {
     // instance need not wait for it.
     TInstanceLock lock(ctx.paths.runtimeDir);
     ctx.lock = &lock;
-    bool serviceSwitch = false;
-    if (argc >= 2)
-        for (const char* sw : {"/register", "/unregister", "/debug", "/service"})
-            serviceSwitch |= strcasecmp(argv[1], sw) == 0;
-    bool installSwitch = serviceSwitch && (strcasecmp(argv[1], "/register") == 0 ||
-                                           strcasecmp(argv[1], "/unregister") == 0);
-    if (!installSwitch) ctx.claim = static_cast<int>(lock.TryClaim(&ctx.claimError));
+    ctx.claim = static_cast<int>(lock.TryClaim(&ctx.claimError));
 
     std::mt19937 rng(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid()));
     srand(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid()));
@@ -280,27 +296,11 @@ int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape) {
     if (argc >= 2) {
         const char* sw = argv[1];
         auto is = [sw](const char* s) { return strcasecmp(sw, s) == 0; };
-        if (is("/register") || is("/unregister") || is("/debug") || is("/service")) {
+        if (is("/debug") || is("/service")) {
             ServiceRunContext run{&ctx};
             TZarkell40Service service(&RunInsideService, &run);
             ctx.service = &service;
-            if (is("/register") || is("/unregister")) {
-                std::string runAs, report;
-                for (int i = 2; i < argc; ++i) {
-                    if (strncasecmp(argv[i], "/user:", 6) == 0 && is("/register")) {
-                        runAs = argv[i] + 6;
-                    } else {
-                        fprintf(stderr, "Zarkell'40: unknown switch %s after %s\n", argv[i], sw);
-                        return 2;
-                    }
-                }
-                bool ok =
-                    is("/register") ? service.Install(runAs, &report) : service.Remove(&report);
-                fputs(ok ? report.c_str() : ("Zarkell'40: " + report + "\n").c_str(),
-                      ok ? stdout : stderr);
-                ctx.service = nullptr;
-                return ok ? 0 : 1;
-            } else if (is("/debug")) {
+            if (is("/debug")) {
                 service.DebugRun(argc, argv);
             } else {
                 service.ServiceMain(argc, argv);

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -134,22 +136,46 @@ TEST_F(ProgramFixture, TwentySimultaneousStartsLeaveExactlyOneRunning) {
     }
 }
 
-TEST_F(ProgramFixture, RegisterWritesUnitFileAndUnregisterRemovesIt) {
-    std::string units = dir / "units";
-    std::vector<std::pair<std::string, std::string>> env = {{"ZK40_SYSTEMD_UNIT_DIR", units},
-                                                            {"ZK40_NO_START_DELAY", "1"}};
-    std::string out;
-    for (int i = 0; i < 2; ++i) ASSERT_EQ(RunProcess({ZK40_BIN, "/register"}, &out, 20000, env), 0);
-    std::string unit = ReadFile(units + "/zarkell40.service");
-    EXPECT_NE(unit.find("ExecStart=\"" + std::string(ZK40_BIN) + "\" /service"), std::string::npos)
-        << unit;
-    EXPECT_NE(unit.find("SyslogIdentifier=Zarkell40"), std::string::npos);
-    EXPECT_NE(unit.find("Type=notify"), std::string::npos);
-    for (int i = 0; i < 2; ++i)
-        ASSERT_EQ(RunProcess({ZK40_BIN, "/UNREGISTER"}, &out, 20000, env), 0);
-    EXPECT_FALSE(FileExists(units + "/zarkell40.service"));
-    // The service switches never reach the store's product key.
-    EXPECT_TRUE(OpenStore()->product.IsValid());
+// Everything below `root`, as paths relative to it.
+std::vector<std::string> Tree(const std::string& root) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        out.push_back(std::filesystem::relative(e.path(), root).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// /register and /unregister write and remove the unit file and touch
+// nothing else: no store and no data, state or runtime folder of whoever
+// runs them (as root that store would sit unused in root's home and stay
+// after the package is purged).
+TEST_F(ProgramFixture, RegisterAndUnregisterWriteOnlyTheUnitFile) {
+    const std::string units = dir / "units", fresh = dir / "fresh";
+    ASSERT_EQ(mkdir(fresh.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((fresh + "/home").c_str(), 0700), 0);
+    for (const char* scope : {"system", "user"}) {
+        SCOPED_TRACE(scope);
+        // The XDG folders do not exist yet; a fallback runtime folder would
+        // be made in TMPDIR.
+        const std::vector<std::pair<std::string, std::string>> env = {
+            {"ZK40_SYSTEMD_UNIT_DIR", units},    {"ZK40_SYSTEMD_SCOPE", scope},
+            {"ZK40_NO_START_DELAY", "1"},        {"HOME", fresh + "/home"},
+            {"XDG_DATA_HOME", fresh + "/data"},  {"XDG_STATE_HOME", fresh + "/state"},
+            {"XDG_RUNTIME_DIR", fresh + "/run"}, {"TMPDIR", fresh}};
+        std::string out;
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(RunProcess({ZK40_BIN, "/register"}, &out, 20000, env), 0) << out;
+        std::string unit = ReadFile(units + "/zarkell40.service");
+        EXPECT_NE(unit.find("ExecStart=\"" + std::string(ZK40_BIN) + "\" /service"),
+                  std::string::npos)
+            << unit;
+        EXPECT_NE(unit.find("SyslogIdentifier=Zarkell40"), std::string::npos);
+        EXPECT_NE(unit.find("Type=notify"), std::string::npos);
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(RunProcess({ZK40_BIN, "/UNREGISTER"}, &out, 20000, env), 0) << out;
+        EXPECT_FALSE(FileExists(units + "/zarkell40.service"));
+        EXPECT_EQ(Tree(fresh), std::vector<std::string>{"home"});
+    }
 }
 
 // A notify socket of our own stands in for systemd.
@@ -256,7 +282,9 @@ TEST_F(ProgramFixture, StaleRuntimeFolderFallsBackToThePrivateOne) {
         20000))
         << p.Output();
     std::string out;
-    EXPECT_EQ(RunProcess({ZK40_BIN, "/runjob:Nobody"}, &out, 20000, env), 0) << out;
+    // Handed over (the instance answers that no job has the name), not run.
+    EXPECT_EQ(RunProcess({ZK40_BIN, "/runjob:Nobody"}, &out, 20000, env), 1) << out;
+    EXPECT_NE(out.find("There is no job named \"Nobody\""), std::string::npos) << out;
     EXPECT_TRUE(p.Running()) << "the second start handed over instead of running";
     p.Signal(SIGTERM);
     EXPECT_EQ(p.Wait(20000), 0) << p.Output();
