@@ -149,7 +149,12 @@ int RunApplication(AppContext& ctx) {
         TInstanceServer server(lock.SocketPath(), [&client](const std::string& line) {
             return client.AnswerRequest(line);
         });
-        if (!server.Listen(&error)) view.StartupError(error);
+        if (!server.Listen(&error))
+            view.StartupError(error);
+        else if (!ctx.paths.runtimeFallback.empty())
+            // Clients find it only when they fall back the same way.
+            fprintf(stderr, "Zarkell'40: listening on %s (%s)\n", lock.SocketPath().c_str(),
+                    ctx.paths.runtimeFallback.c_str());
         client.SetupWindow();
         view.Started();
         client.ProcessArguments(args);
@@ -238,12 +243,25 @@ int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape) {
     // the signals reach only the control thread.
     TSignalControl::Block();
 
+    const bool asService = argc >= 2 && strcasecmp(argv[1], "/service") == 0;
     AppContext ctx;
     ctx.paths = AppPaths::FromEnvironment();
     // The store says what runs, as whom the program runs: one that another
     // user could plant or change is refused, never loaded.
     if (!ctx.paths.problem.empty()) {
         fprintf(stderr, "Zarkell'40: cannot start: %s\n", ctx.paths.problem.c_str());
+        return 1;
+    }
+    // A service listens where its clients look for it or not at all: in a
+    // folder of its own (a private /tmp, say) nobody would ever reach it.
+    // Only a start with no runtime folder named falls back, under the same
+    // rule that zk40 follows.
+    if (asService && !ctx.paths.runtimeNamed.empty() && !ctx.paths.runtimeFallback.empty()) {
+        fprintf(stderr,
+                "Zarkell'40: cannot start: %s; the instance socket must be there, where zk40 and "
+                "later starts look for it (a unit with ProtectSystem=strict needs "
+                "ReadWritePaths=%%t)\n",
+                ctx.paths.runtimeFallback.c_str());
         return 1;
     }
     ctx.paths.MakeFolders();

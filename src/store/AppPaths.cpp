@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -43,14 +44,29 @@ std::string FallbackRuntimeDir() {
     return {};
 }
 
-// The session's runtime folder only while it is there for us to use.
-bool UsableRuntimeDir(const char* dir) {
-    if (!dir || *dir != '/') return false;
-    struct stat st {};
-    return stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
-           access(dir, W_OK | X_OK) == 0;
+// The folders made from the data and state folders.
+void DerivePaths(AppPaths& p) {
+    p.storeFile = p.dataDir + "/store.db";
+    p.actionsDir = p.dataDir + "/actions/";
+    p.helpDir = p.dataDir + "/help/";
+    p.traceLog = p.stateDir + "/zk40.trace.log";
+    p.crashLog = p.stateDir + "/zk40.crash.log";
 }
 }  // namespace
+
+std::string RuntimeDirProblem(const std::string& dir) {
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0)
+        return errno == ENOENT ? "does not exist"
+                               : "cannot be read (" + std::string(strerror(errno)) + ")";
+    if (!S_ISDIR(st.st_mode)) return "is not a folder";
+    if (st.st_uid != getuid())
+        return "belongs to uid " + std::to_string(st.st_uid) + ", not to us (uid " +
+               std::to_string(getuid()) + ")";
+    if (access(dir.c_str(), W_OK | X_OK) != 0)
+        return "is not writable (" + std::string(strerror(errno)) + ")";
+    return {};
+}
 
 bool MakeDirs(const std::string& path, unsigned mode) {
     if (path.empty()) return false;
@@ -74,13 +90,18 @@ AppPaths AppPaths::FromEnvironment() {
         p.problem = "no home folder is known (set HOME, or XDG_DATA_HOME and XDG_STATE_HOME)";
     p.dataDir = EnvOr("XDG_DATA_HOME", home + "/.local/share") + "/zarkell40";
     p.stateDir = EnvOr("XDG_STATE_HOME", home + "/.local/state") + "/zarkell40";
+    // The session's runtime folder only while it is there for us to use.
     const char* rt = std::getenv("XDG_RUNTIME_DIR");
-    p.runtimeDir = UsableRuntimeDir(rt) ? std::string(rt) : FallbackRuntimeDir();
-    p.storeFile = p.dataDir + "/store.db";
-    p.actionsDir = p.dataDir + "/actions/";
-    p.helpDir = p.dataDir + "/help/";
-    p.traceLog = p.stateDir + "/zk40.trace.log";
-    p.crashLog = p.stateDir + "/zk40.crash.log";
+    if (rt && *rt) p.runtimeNamed = rt;
+    if (p.runtimeNamed.empty()) {
+        p.runtimeFallback = "XDG_RUNTIME_DIR is not set";
+    } else if (p.runtimeNamed[0] != '/') {
+        p.runtimeFallback = "XDG_RUNTIME_DIR " + p.runtimeNamed + " is not an absolute path";
+    } else if (std::string why = RuntimeDirProblem(p.runtimeNamed); !why.empty()) {
+        p.runtimeFallback = "XDG_RUNTIME_DIR " + p.runtimeNamed + " " + why;
+    }
+    p.runtimeDir = p.runtimeFallback.empty() ? p.runtimeNamed : FallbackRuntimeDir();
+    DerivePaths(p);
     return p;
 }
 

@@ -10,6 +10,11 @@ struct AppPaths {
     std::string dataDir;     // $XDG_DATA_HOME/zarkell40
     std::string stateDir;    // $XDG_STATE_HOME/zarkell40
     std::string runtimeDir;  // $XDG_RUNTIME_DIR, or a private folder in /tmp
+    // Why runtimeDir is not the folder XDG_RUNTIME_DIR names ("XDG_RUNTIME_DIR
+    // is not set", "XDG_RUNTIME_DIR /run/user/0 is not writable (...)");
+    // empty when it is. runtimeNamed is that folder, empty when none is.
+    std::string runtimeFallback;
+    std::string runtimeNamed;
     std::string storeFile;   // dataDir/store.db
     std::string actionsDir;  // dataDir/actions/
     std::string helpDir;     // dataDir/help/
@@ -23,6 +28,11 @@ struct AppPaths {
     // Makes the folders that must exist (data, state, actions, help), 0700.
     void MakeFolders() const;
 };
+
+// Why `dir` cannot hold the instance socket and lock ("does not exist",
+// "is not writable (Read-only file system)"), or empty when it can: it
+// must be a folder of ours that we can write to.
+std::string RuntimeDirProblem(const std::string& dir);
 
 // The running executable's full path.
 std::string ExecutablePath();

@@ -78,6 +78,9 @@ for key in StateDirectory=zarkell40 LogsDirectory=zarkell40 RuntimeDirectory=zar
            "Environment=XDG_DATA_HOME=%S XDG_STATE_HOME=%L XDG_RUNTIME_DIR=%t/zarkell40 XDG_CONFIG_HOME=%S/zarkell40/config"; do
   grep -qxF "$key" "$work/shipped-system/zarkell40.service" || complain "the system unit lacks $key"
 done
+# The user unit's read-only system must leave the socket's folder writable.
+grep -qxF "ReadWritePaths=%h %t" "$work/shipped-user/zarkell40.service" ||
+  complain "the user unit keeps its runtime folder (%t) read-only"
 grep -q "^After=network-online.target" "$work/shipped-system/zarkell40.service" ||
   complain "the system unit does not wait for the network"
 ! grep -q "network-online" "$work/shipped-user/zarkell40.service" ||
