@@ -7,11 +7,14 @@
 //
 // Exit status: 0 done, 1 refused (the reason on standard error), 2 the
 // command line was wrong.
+#include <pwd.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +26,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/SingleInstance.h"
@@ -250,11 +254,18 @@ std::vector<std::string> CloseMatches(const std::string& name, const std::vector
 
 class Context {
 public:
-    Context() : paths_(AppPaths::FromEnvironment()) {}
+    // With `system` (--system), the store, state folder and socket of the
+    // system service, as its unit gives them to it, in place of this user's
+    // own. `command` is the command as typed, to name in a hint.
+    explicit Context(bool system = false, std::string command = {})
+        : paths_(system ? AppPaths::SystemService() : AppPaths::FromEnvironment()),
+          system_(system),
+          command_(std::move(command)) {}
 
     const AppPaths& Paths() const { return paths_; }
     TAppStore& App() {
         if (!app_) {
+            if (system_) CheckSystemStore();
             app_ = std::make_unique<TAppStore>(paths_);
             if (!app_->Store())
                 Refuse("cannot open the store " + paths_.storeFile + ": " + app_->OpenError());
@@ -326,7 +337,19 @@ public:
     }
     void Adopt(std::unique_ptr<TJob> job) { jobs_.push_back(std::move(job)); }
 
-    bool InstanceRunning() { return cli::InstanceRunning(paths_.runtimeDir); }
+    // Says at the end when the system service runs while none of this
+    // user's instances does, and this user's own store was used.
+    ~Context() {
+        if (!ownStoreAlone_ || hinted_) return;
+        if (std::string hint = SystemServiceHint(true); !hint.empty())
+            fprintf(stderr, "zk40: note: %s\n", hint.c_str());
+    }
+
+    bool InstanceRunning() {
+        if (cli::InstanceRunning(paths_.runtimeDir)) return true;
+        ownStoreAlone_ = true;
+        return false;
+    }
 
     // Carries out one change to the jobs: in the running program when one
     // runs (by the same operations as its window, so it applies at once and
@@ -344,6 +367,7 @@ public:
                 Refuse("the running instance did not answer (" + a.text +
                        "); the change may not have been made: see zk40 list");
             case cli::Answer::NoInstance:
+                ownStoreAlone_ = true;
                 out = PerformInStore(App(), ActionsKey(), rq, SystemClock::Instance());
                 break;
         }
@@ -359,8 +383,56 @@ public:
         return std::make_unique<TJob>(App().jobs, ActionsKey(), id);
     }
 
+    // "Zarkell'40 is not running" and `orElse`; but when the system service
+    // runs, how to reach that instead: the jobs meant are likely its own.
+    std::string NotRunning(const std::string& orElse) {
+        std::string hint = SystemServiceHint(false);
+        hinted_ = !hint.empty();
+        return hint.empty() ? "Zarkell'40 is not running" + orElse : hint;
+    }
+    // This user's own store was changed with none of this user's instances
+    // running: the note at the end names the system service if it runs.
+    void NoteSystemService() { ownStoreAlone_ = true; }
+
 private:
+    std::string SystemServiceHint(bool usedOwnStore) const {
+        if (system_) return {};
+        bool outOfReach = false;
+        if (!cli::SystemServiceRunning(AppPaths::SystemService().runtimeDir, &outOfReach))
+            return {};
+        return std::string(
+                   "Zarkell'40 is not running for you, but its system service is; it "
+                   "keeps jobs of its own") +
+               (usedOwnStore ? ", not those in " + paths_.storeFile : "") + ": use \"" +
+               (outOfReach ? "sudo " : "") + "zk40 --system " + command_ + "\" for them";
+    }
+
+    // The system service's store belongs to the user the service runs as:
+    // another one (root too) would leave files there that the service
+    // cannot use, and the service's socket answers nobody else.
+    void CheckSystemStore() const {
+        struct stat st {};
+        if (stat(paths_.dataDir.c_str(), &st) != 0) {
+            const int err = errno;
+            Refuse("the system service has no store here: " + paths_.dataDir +
+                   (err == ENOENT ? " does not exist; the service makes it when it first starts "
+                                    "(systemctl start zarkell40.service)"
+                                  : std::string(": ") + strerror(err)));
+        }
+        if (st.st_uid == geteuid()) return;
+        const passwd* pw = getpwuid(st.st_uid);
+        const std::string who = pw ? pw->pw_name : "uid " + std::to_string(st.st_uid);
+        Refuse("the system service runs as " + who + ", whose store " + paths_.dataDir +
+               " is not yours to change: run zk40 --system as " + who + " (" +
+               (st.st_uid == 0 ? std::string("sudo") : "sudo -u " + who) + " zk40 --system " +
+               command_ + ")");
+    }
+
     AppPaths paths_;
+    bool system_ = false;
+    std::string command_;
+    bool ownStoreAlone_ = false;
+    bool hinted_ = false;
     std::unique_ptr<TAppStore> app_;
     TRegKey actions_;
     bool loaded_ = false;
@@ -895,8 +967,9 @@ int CmdRun(Context& ctx, const std::vector<std::string>& words) {
         }
     }
     if (!ctx.InstanceRunning())
-        Refuse("Zarkell'40 is not running, so nothing can run the job; start it with "
-               "\"zarkell40\" (or its service) and run the job again");
+        Refuse(
+            ctx.NotRunning(", so nothing can run the job; start it with "
+                           "\"zarkell40\" (or its service) and run the job again"));
     JobRequest rq;
     rq.op = JobRequest::Op::RunNow;
     rq.id = id;
@@ -1066,6 +1139,7 @@ int CmdTypes(Context& ctx, const std::vector<std::string>& words) {
            load ? "marked" : "marked as not loaded", args.size(),
            load ? "they load (a module that is not on disk is downloaded first)"
                 : "they are not loaded");
+    ctx.NoteSystemService();
     return 0;
 }
 
@@ -1140,6 +1214,7 @@ int CmdModule(Context& ctx, const std::vector<std::string>& words) {
     if (!r.ok) Refuse(r.text);
     printf("%s\nZarkell'40 is not running; it loads the module at its next start\n",
            r.text.c_str());
+    ctx.NoteSystemService();
     return 0;
 }
 
@@ -1209,10 +1284,16 @@ int CmdImport(Context& ctx, const std::vector<std::string>& words) {
 // ---- help ----
 
 const char kMainHelp[] =
-    "Usage: zk40 COMMAND [ARGS...]\n"
+    "Usage: zk40 [--system] COMMAND [ARGS...]\n"
     "Works with the jobs of Zarkell'40. Changes apply at once to a running\n"
     "Zarkell'40; with none running, the store is changed and the next start\n"
     "takes it up.\n"
+    "\n"
+    "Options:\n"
+    "  --system  the jobs of the system service (zarkell40 /register as root):\n"
+    "            its store in /var/lib/zarkell40 and its socket in\n"
+    "            /run/zarkell40, not your own; run as the user the service\n"
+    "            runs as (root: sudo zk40 --system list)\n"
     "\n"
     "Commands:\n";
 
@@ -1321,8 +1402,26 @@ std::vector<Command> Commands() {
     };
 }
 
+// The word as the shell gives it back, for a command line to copy.
+std::string ShellWord(const std::string& w) {
+    if (!w.empty() && w.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789_-./:=@%+,") == std::string::npos)
+        return w;
+    std::string out = "'";
+    for (char c : w) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 int Main(int argc, char** argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
+    // Options for every command come before it.
+    bool system = false;
+    while (!words.empty() && words[0] == "--system") {
+        system = true;
+        words.erase(words.begin());
+    }
+    std::string typed;
+    for (const std::string& w : words) typed += (typed.empty() ? "" : " ") + ShellWord(w);
     std::vector<Command> commands = Commands();
     auto mainHelp = [&](FILE* to) {
         std::string text = kMainHelp;
@@ -1355,8 +1454,12 @@ int Main(int argc, char** argv) {
     }
     // Hidden helper for the shell completion: the job names, one a line.
     if (words[0] == "__names") {
-        Context ctx;
-        for (TJob* j : ctx.Jobs()) printf("%s\n", JobSettings::FromJob(*j).Name.c_str());
+        Context ctx(system);
+        try {
+            for (TJob* j : ctx.Jobs()) printf("%s\n", JobSettings::FromJob(*j).Name.c_str());
+        } catch (const Refusal&) {
+            return 1;  // no names to offer; a completion has nowhere to say why
+        }
         return 0;
     }
     const Command* cmd = nullptr;
@@ -1372,7 +1475,7 @@ int Main(int argc, char** argv) {
             if (schedule) fputs(kScheduleHelp, stdout);
             return 0;
         }
-        Context ctx;
+        Context ctx(system, typed);
         return cmd->run(ctx, rest);
     } catch (const UsageError& e) {
         fprintf(stderr, "zk40: %s\nTry 'zk40 %s--help' for more information.\n", e.text.c_str(),

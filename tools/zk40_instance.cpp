@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,15 @@ bool InstanceRunning(const std::string& runtimeDir) {
     bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);
     return held;
+}
+
+bool SystemServiceRunning(const std::string& runtimeDir, bool* outOfReach) {
+    *outOfReach = false;
+    if (InstanceRunning(runtimeDir)) return true;
+    struct stat st {};
+    if (stat(runtimeDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    *outOfReach = access(runtimeDir.c_str(), X_OK) != 0;
+    return *outOfReach;
 }
 
 namespace {

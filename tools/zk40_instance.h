@@ -12,6 +12,11 @@ struct Answer {
 };
 
 bool InstanceRunning(const std::string& runtimeDir);
+// Whether the system service runs with this runtime folder (that of
+// AppPaths::SystemService). The caller may not be let into the folder;
+// then outOfReach is set and the folder's being there is taken as the
+// answer: systemd makes it as the service starts and removes it as it stops.
+bool SystemServiceRunning(const std::string& runtimeDir, bool* outOfReach);
 Answer NotifyStoreChanged(const std::string& runtimeDir);
 // Starts the job through the same hand-over as "zarkell40 /runjob:NAME".
 Answer RunJob(const std::string& runtimeDir, const std::string& name);

@@ -50,7 +50,7 @@ _zk40_jobs() {
             \') COMPREPLY+=("${name//\'/\'\\\'\'}") ;;
             *) COMPREPLY+=("$(printf '%q' "$name")") ;;
         esac
-    done < <(zk40 __names 2>/dev/null)
+    done < <(zk40 $_zk40_scope __names 2>/dev/null)
 }
 
 _zk40() {
@@ -65,8 +65,18 @@ _zk40() {
     fi
     local commands="list show next add edit rename enable disable delete action run log types module export import help"
     local schedule="--kind --at --on --interval --window --weekdays --retry --retry-delay"
+    # --system comes before the command; the job names are then the system
+    # service's.
+    local _zk40_scope=
+    if ((cword > 1)) && [[ ${words[1]} == --system ]]; then
+        _zk40_scope=--system
+        words=("${words[0]}" "${words[@]:2}")
+        ((cword--))
+    fi
     if ((cword == 1)); then
-        COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
+        local first="$commands --help --version"
+        [[ -z $_zk40_scope ]] && first+=" --system"
+        COMPREPLY=($(compgen -W "$first" -- "$cur"))
         return
     fi
     local cmd="${words[1]}"

@@ -244,8 +244,20 @@ int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape) {
     TSignalControl::Block();
 
     const bool asService = argc >= 2 && strcasecmp(argv[1], "/service") == 0;
+    const bool serviceBody = asService || (argc >= 2 && strcasecmp(argv[1], "/debug") == 0);
+    // The system unit's service takes its folders from the same place as
+    // "zk40 --system", and hands them on to what it starts.
+    const bool systemService = serviceBody && TService::SystemScopeSet();
     AppContext ctx;
-    ctx.paths = AppPaths::FromEnvironment();
+    if (systemService) {
+        ctx.paths = AppPaths::SystemService();
+        // systemd makes the runtime folder for the unit (RuntimeDirectory=);
+        // a start in the foreground (/debug) makes its own.
+        MakeDirs(ctx.paths.runtimeDir, 0700);
+        ctx.paths.ExportToEnvironment();
+    } else {
+        ctx.paths = AppPaths::FromEnvironment();
+    }
     // The store says what runs, as whom the program runs: one that another
     // user could plant or change is refused, never loaded.
     if (!ctx.paths.problem.empty()) {
@@ -256,7 +268,16 @@ int ZarkellMain(int argc, char** argv, const ProgramShapeFactory& shape) {
     // folder of its own (a private /tmp, say) nobody would ever reach it.
     // Only a start with no runtime folder named falls back, under the same
     // rule that zk40 follows.
-    if (asService && !ctx.paths.runtimeNamed.empty() && !ctx.paths.runtimeFallback.empty()) {
+    if (systemService) {
+        if (std::string why = RuntimeDirProblem(ctx.paths.runtimeDir); !why.empty()) {
+            fprintf(stderr,
+                    "Zarkell'40: cannot start: the runtime folder %s %s; the instance socket "
+                    "must be there, where zk40 --system looks for it (the unit makes the folder "
+                    "with RuntimeDirectory=zarkell40)\n",
+                    ctx.paths.runtimeDir.c_str(), why.c_str());
+            return 1;
+        }
+    } else if (asService && !ctx.paths.runtimeNamed.empty() && !ctx.paths.runtimeFallback.empty()) {
         fprintf(stderr,
                 "Zarkell'40: cannot start: %s; the instance socket must be there, where zk40 and "
                 "later starts look for it (a unit with ProtectSystem=strict needs "

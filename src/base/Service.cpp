@@ -46,10 +46,15 @@ TService::~TService() {
 TService* TService::Current() { return gCurrent.load(); }
 
 bool TService::SystemScope() {
+    if (SystemScopeSet()) return true;
     const char* scope = std::getenv("ZK40_SYSTEMD_SCOPE");
-    if (scope && strcmp(scope, "system") == 0) return true;
     if (scope && strcmp(scope, "user") == 0) return false;
     return geteuid() == 0;
+}
+
+bool TService::SystemScopeSet() {
+    const char* scope = std::getenv("ZK40_SYSTEMD_SCOPE");
+    return scope && strcmp(scope, "system") == 0;
 }
 
 std::string TService::UnitDir() {

@@ -77,6 +77,10 @@ public:
     // A system unit as root, a user unit otherwise; ZK40_SYSTEMD_SCOPE
     // ("system" or "user") chooses explicitly.
     static bool SystemScope();
+    // The system unit says ZK40_SYSTEMD_SCOPE=system; the service it starts
+    // keeps its files in the unit's folders (AppPaths::SystemService),
+    // whichever user it runs as.
+    static bool SystemScopeSet();
     // The folder for the unit file; by default /etc/systemd/system for a
     // system unit, else ~/.config/systemd/user. ZK40_SYSTEMD_UNIT_DIR
     // overrides it (and then systemd is not asked to reload).

@@ -52,6 +52,9 @@ void DerivePaths(AppPaths& p) {
     p.traceLog = p.stateDir + "/zk40.trace.log";
     p.crashLog = p.stateDir + "/zk40.crash.log";
 }
+
+// `path` without its last component.
+std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
 }  // namespace
 
 std::string RuntimeDirProblem(const std::string& dir) {
@@ -103,6 +106,23 @@ AppPaths AppPaths::FromEnvironment() {
     p.runtimeDir = p.runtimeFallback.empty() ? p.runtimeNamed : FallbackRuntimeDir();
     DerivePaths(p);
     return p;
+}
+
+AppPaths AppPaths::SystemService() {
+    AppPaths p;
+    const std::string root = EnvOr("ZK40_SYSTEM_ROOT", "");
+    p.dataDir = root + "/var/lib/zarkell40";
+    p.stateDir = root + "/var/log/zarkell40";
+    p.runtimeDir = p.runtimeNamed = root + "/run/zarkell40";
+    DerivePaths(p);
+    return p;
+}
+
+void AppPaths::ExportToEnvironment() const {
+    setenv("XDG_DATA_HOME", Parent(dataDir).c_str(), 1);
+    setenv("XDG_STATE_HOME", Parent(stateDir).c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dataDir + "/config").c_str(), 1);
 }
 
 void AppPaths::MakeFolders() const {

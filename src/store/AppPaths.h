@@ -25,6 +25,18 @@ struct AppPaths {
     std::string problem;
 
     static AppPaths FromEnvironment();
+    // The system unit's folders, whoever asks: the store and the modules in
+    // /var/lib/zarkell40, the logs in /var/log/zarkell40, the socket in
+    // /run/zarkell40, which the unit's StateDirectory=, LogsDirectory= and
+    // RuntimeDirectory= make. The service that the unit starts and
+    // "zk40 --system" both take them from here. $ZK40_SYSTEM_ROOT, when it
+    // is an absolute path, is put before each (for tests). Nothing is
+    // checked or made.
+    static AppPaths SystemService();
+    // Points the XDG variables at these folders, so that what the program
+    // starts (a job that runs zk40 or hands a job over) finds the same store
+    // and instance, and keeps its configuration beside the store.
+    void ExportToEnvironment() const;
     // Makes the folders that must exist (data, state, actions, help), 0700.
     void MakeFolders() const;
 };

@@ -75,7 +75,7 @@ for kind in system user; do
   done
 done
 for key in StateDirectory=zarkell40 LogsDirectory=zarkell40 RuntimeDirectory=zarkell40 \
-           "Environment=XDG_DATA_HOME=%S XDG_STATE_HOME=%L XDG_RUNTIME_DIR=%t/zarkell40 XDG_CONFIG_HOME=%S/zarkell40/config"; do
+           Environment=ZK40_SYSTEMD_SCOPE=system; do
   grep -qxF "$key" "$work/shipped-system/zarkell40.service" || complain "the system unit lacks $key"
 done
 # The user unit's read-only system must leave the socket's folder writable.
