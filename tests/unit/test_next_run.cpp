@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <random>
 
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 #include "support/StoreTime.h"
 
 using namespace zk40;
