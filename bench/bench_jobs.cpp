@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "jobs/Job.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 #include "store/Store.h"
 
 using namespace zk40;

@@ -37,7 +37,7 @@
 #include "jobs/JobSettings.h"
 #include "modules/HostServices.h"
 #include "modules/ModuleHost.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 #include "store/AppPaths.h"
 #include "store/AppStore.h"
 #include "store/RegFile.h"

@@ -95,10 +95,10 @@ TZarkellClient::TZarkellClient(TAppStore& app, const AppPaths& paths, const IClo
     pump_ = std::make_unique<TMessagePump>(
         [this](uint32_t m, uintptr_t w, intptr_t l) { return services_->Handle(m, w, l); });
     modules_ = std::make_unique<TModuleHost>(*this, HostFunctions(), actionsKey_, actionPath);
-    services_ = std::make_unique<THostServices>(*modules_, view_, clock_, crashKey_, Hwnd());
+    services_ = std::make_unique<THostServices>(*modules_, viewAdapter_, clock_, crashKey_, Hwnd());
     bridge_ = std::make_unique<UpdateBridge>(*this);
     updates_ = std::make_unique<TUpdateCoordinator>(app_.base, app_.product, actionsKey_, *modules_,
-                                                    view_, clock_, *bridge_);
+                                                    viewAdapter_, clock_, *bridge_);
     updates_->Settings().helpDir = TRegString(app_.base, "HelpPath", paths_.helpDir).Get();
     updates_->Settings().buildNumber = kBuildNumber;
     updates_->Connection().SetStateCallback(

@@ -17,6 +17,7 @@
 
 #include "base/JobRegistry.h"
 #include "base/MessagePump.h"
+#include "base/ViewAdapter.h"
 #include "jobs/Job.h"
 #include "jobs/JobOps.h"
 #include "jobs/JobRequest.h"
@@ -297,6 +298,8 @@ private:
     const IClock& clock_;
     ConnectionDialog askConnection_;
     IClientView& view_;
+    // view_ as the host services and the update coordinator take it.
+    TViewAdapter viewAdapter_{view_};
     TService* service_;
     QTimer timer_;
     TRegKey actionsKey_;

@@ -13,7 +13,7 @@
 #include <QVBoxLayout>
 
 #include "dialogs/DialogCommon.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 
 namespace zk40::dialogs {
 

@@ -16,7 +16,7 @@
 
 #include "dialogs/DialogCommon.h"
 #include "dialogs/JobPropertiesDialog.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 #include "store/AppStore.h"
 
 namespace zk40::dialogs {

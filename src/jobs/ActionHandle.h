@@ -31,4 +31,7 @@ TAction* ResolveActionHandle(uint32_t handle);
 // Number of live handles (for diagnostics and tests).
 uint32_t LiveActionHandleCount();
 
+// What of an action changed, for whoever shows it by its handle.
+enum class ActionField { Name, Status, Status2, Percent, Image };
+
 }  // namespace zk40

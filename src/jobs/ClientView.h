@@ -7,11 +7,10 @@
 #include <cstdint>
 #include <string>
 
+#include "jobs/ActionHandle.h"
 #include "zk40/module.h"
 
 namespace zk40 {
-
-enum class ActionField { Name, Status, Status2, Percent, Image };
 
 class IClientView {
 public:

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "jobs/ActionHandle.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 
 namespace zk40 {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "jobs/Action.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 #include "store/RegValue.h"
 #include "store/Store.h"
 #include "support/StoreTime.h"

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "jobs/NextRun.h"
 #include "jobs/Snapshot.h"
-#include "scheduler/NextRun.h"
 #include "support/StoreTime.h"
 
 namespace zk40 {

@@ -11,7 +11,7 @@
 #include <set>
 
 #include "jobs/Job.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 #include "store/AppStore.h"
 #include "store/RegFile.h"
 #include "store/RunHistory.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "jobs/Job.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 
 namespace zk40 {
 

@@ -19,7 +19,7 @@ class TJob;
 
 struct JobSettings {
     std::string Name = "(untitled)";
-    uint32_t SchedType = 1;  // SchedKind of scheduler/NextRun.h
+    uint32_t SchedType = 1;  // SchedKind of jobs/NextRun.h
     // Date and time of day that anchor the schedule: the time of day for
     // daily, weekly, monthly and yearly runs, the minute for hourly ones,
     // the weekday for weekly, the day of the month for monthly, the day and

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 
 namespace zk40 {
 

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "jobs/ClientView.h"
 #include "jobs/ActionHandle.h"
 #include "jobs/Job.h"
 #include "modules/DateExpand.h"
@@ -25,7 +24,7 @@ char* HostStrdup(const std::string& text) {
     return p;
 }
 
-THostServices::THostServices(TModuleHost& modules, IClientView& view, const IClock& clock,
+THostServices::THostServices(TModuleHost& modules, IHostServicesView& view, const IClock& clock,
                              const TRegKey& crashKey, ZKHwnd hwnd)
     : modules_(modules), view_(view), clock_(clock), crashKey_(crashKey), hwnd_(hwnd) {}
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "jobs/ActionHandle.h"
 #include "zk40/module.h"
 
 namespace zk40 {
@@ -14,9 +15,25 @@ namespace zk40 {
 class TAction;
 class TJob;
 class TModuleHost;
-class IClientView;
 class IClock;
 class TRegKey;
+
+// What the host services tell the window: the part of the client's view
+// they need, so that this layer does not depend on the window's interface.
+// Called on the main thread.
+class IHostServicesView {
+public:
+    virtual ~IHostServicesView() = default;
+    // One field of one action changed (a module's status report).
+    virtual void ActionChanged(uint32_t handle, ActionField field) = 0;
+    // The action's child items or their sub-items changed.
+    virtual void ChildrenChanged(uint32_t handle) = 0;
+    // A module was loaded, replaced or dropped: action images may differ.
+    virtual void ModulesChanged() = 0;
+    // A module's own tray icon: add, modify or delete. False when there is
+    // no tray to show it.
+    virtual bool TrayIcon(uint32_t op, const ZKTrayIcon& icon) = 0;
+};
 
 // The record behind an install request (0x1441) from the update worker.
 struct TInstallRequest {
@@ -31,7 +48,7 @@ char* HostStrdup(const std::string& text);
 
 class THostServices {
 public:
-    THostServices(TModuleHost& modules, IClientView& view, const IClock& clock,
+    THostServices(TModuleHost& modules, IHostServicesView& view, const IClock& clock,
                   const TRegKey& crashKey, ZKHwnd hwnd);
     intptr_t Handle(uint32_t msg, uintptr_t wparam, intptr_t lparam);
 
@@ -57,7 +74,7 @@ private:
     void WriteRunRecord(TJob& job, const char* name, const std::string* text, uint32_t number);
 
     TModuleHost& modules_;
-    IClientView& view_;
+    IHostServicesView& view_;
     const IClock& clock_;
     const TRegKey& crashKey_;
     ZKHwnd hwnd_;

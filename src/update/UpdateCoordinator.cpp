@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "jobs/ClientView.h"
 #include "modules/ModuleFile.h"
 #include "modules/ModuleHost.h"
 #include "store/RegValue.h"
@@ -33,7 +32,7 @@ std::string InstallId(const TRegKey& base) {
 
 TUpdateCoordinator::TUpdateCoordinator(const TRegKey& base, const TRegKey& product,
                                        const TRegKey& actionsKey, TModuleHost& modules,
-                                       IClientView& view, const IClock& clock, IUpdateOwner& owner)
+                                       IUpdateView& view, const IClock& clock, IUpdateOwner& owner)
     : base_(base),
       product_(product),
       actionsKey_(actionsKey),

@@ -18,9 +18,21 @@
 
 namespace zk40 {
 
-class IClientView;
 class IClock;
 class TModuleHost;
+
+// What the coordinator shows of its own accord: the part of the client's
+// view it needs, so that this layer does not depend on the window's
+// interface. Called on the main thread; the worker's reports go through
+// its owner instead.
+class IUpdateView {
+public:
+    virtual ~IUpdateView() = default;
+    // An entry at the end of the update queue branch.
+    virtual void QueueBranchAdd(const std::string& text) = 0;
+    // Status bar 3's gauge.
+    virtual void UpdateProgress(int percent) = 0;
+};
 
 class TUpdateCoordinator {
 public:
@@ -30,7 +42,7 @@ public:
     // reports (its Status goes straight through on the main thread, which
     // is where everything here runs).
     TUpdateCoordinator(const TRegKey& base, const TRegKey& product, const TRegKey& actionsKey,
-                       TModuleHost& modules, IClientView& view, const IClock& clock,
+                       TModuleHost& modules, IUpdateView& view, const IClock& clock,
                        IUpdateOwner& owner);
     ~TUpdateCoordinator();
 
@@ -106,7 +118,7 @@ private:
     const TRegKey& product_;
     const TRegKey& actionsKey_;
     TModuleHost& modules_;
-    IClientView& view_;
+    IUpdateView& view_;
     const IClock& clock_;
     IUpdateOwner& owner_;
     UpdateSettings settings_;

@@ -9,7 +9,7 @@
 #include "dialogs/JobPropertiesDialog.h"
 #include "jobs/Job.h"
 #include "jobs/JobOps.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 
 using namespace zk40;
 using namespace zk40::dialogs;

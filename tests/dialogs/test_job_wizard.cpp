@@ -13,7 +13,7 @@
 #include "dialogs/JobWizard.h"
 #include "jobs/Job.h"
 #include "jobs/JobOps.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 
 using namespace zk40;
 using namespace zk40::dialogs;

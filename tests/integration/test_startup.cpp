@@ -317,6 +317,40 @@ TEST(Boundary, CoreToolsLinkNeitherQtGuiNorWidgets) {
     EXPECT_NE(out.find("Qt6Widgets"), std::string::npos) << out;
 }
 
+// The folders of src/ are layers, each built on those before it in this
+// list; the window and the dialogs sit on top of them all. A file that
+// includes a later layer ties the two together in both directions, and the
+// lower one can no longer be built, tested or read without the higher.
+TEST(Boundary, LayersIncludeOnlyTheLayersBelow) {
+    const std::vector<std::string> layers = {"support", "store",  "jobs", "scheduler",
+                                             "modules", "update", "base"};
+    const std::string src = std::string(ZK40_SOURCE_DIR) + "/src/";
+    for (size_t i = 0; i < layers.size(); ++i) {
+        std::string higher = "ui|dialogs";
+        for (size_t j = i + 1; j < layers.size(); ++j) higher += "|" + layers[j];
+        const std::string dir = src + layers[i];
+        std::string out;
+        // grep finds includes there at all, so that its silence below means
+        // something.
+        ASSERT_EQ(RunProcess({"/usr/bin/grep", "-rlE", "^#include \"", dir}, &out), 0)
+            << dir << "\n"
+            << out;
+        const std::string upward =
+            "^[[:space:]]*#[[:space:]]*include[[:space:]]*\"(" + higher + ")/";
+        EXPECT_EQ(RunProcess({"/usr/bin/grep", "-rnE", upward, dir}, &out), 1)
+            << layers[i] << " includes a later layer:\n"
+            << out;
+    }
+    // The window's interface is the client's: the layers under it take the
+    // narrower views of their own that the client hands them.
+    std::string out;
+    EXPECT_EQ(RunProcess({"/usr/bin/grep", "-rnF", "jobs/ClientView.h", src + "jobs",
+                          src + "scheduler", src + "modules", src + "update"},
+                         &out),
+              1)
+        << out;
+}
+
 }  // namespace
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "TestHttpServer.h"
 #include "Zk40Fixture.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 
 using namespace zk40;
 using namespace zk40test;

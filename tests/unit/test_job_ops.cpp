@@ -6,7 +6,7 @@
 #include "jobs/Job.h"
 #include "jobs/JobOps.h"
 #include "jobs/JobSettings.h"
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 #include "store/RunHistory.h"
 #include "store/Store.h"
 

@@ -1,4 +1,4 @@
-#include "scheduler/NextRun.h"
+#include "jobs/NextRun.h"
 
 #include <numeric>
 
