@@ -1,5 +1,6 @@
 #include "jobs/ScheduleInput.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +55,40 @@ bool ScheduleInput::FromFields(const std::vector<std::string>& fields) {
     return true;
 }
 
+ScheduleAnchor AnchorOfChoice(const ScheduleChoice& c, StoreTime now) {
+    const CivilTime today = ToCivil(now);
+    ScheduleAnchor out;
+    int year = c.year > 0 ? c.year : today.year;
+    int month = c.month >= 1 && c.month <= 12 ? c.month : today.month;
+    int day = c.day >= 1 ? std::min(c.day, 31) : today.day;
+    // Only a "once" job runs in the year of its date; the others merely
+    // keep their date somewhere.
+    if (c.year <= 0 && c.kind == kSchedOnce) out.takenYear = year;
+    if (c.kind == kSchedWeekly && c.weekday >= 1 && c.weekday <= 7) {
+        int64_t d = DayOf(now);
+        while (WeekdayOfDay(d) != c.weekday) ++d;
+        DateOfDayNumber(d, year, month, day);
+    } else if (!IsValidDate(year, month, day)) {
+        out.missingYear = year;
+        out.missingMonth = month;
+        out.missingDay = day;
+        if (c.kind == kSchedMonthly) {
+            while (!IsValidDate(year, month, day))
+                if (++month > 12) month = 1, ++year;
+        } else if (c.kind == kSchedYearly && month == 2 && day == 29) {
+            while (!IsLeapYear(year)) ++year;
+        } else if (c.kind == kSchedYearly) {
+            // 29 February would make 30 February a job of leap years only.
+            day = month == 2 ? 28 : DaysInMonth(year, month);
+        } else {
+            day = DaysInMonth(year, month);
+        }
+    }
+    out.time =
+        ToStoreTime(year, month, day, std::clamp(c.hour, 0, 23), std::clamp(c.minute, 0, 59));
+    return out;
+}
+
 std::string ApplyScheduleInput(const ScheduleInput& a, JobSettings& s, StoreTime now) {
     if (a.Has("name")) s.Name = a.Get("name");
     if (a.Has("kind")) {
@@ -61,64 +96,57 @@ std::string ApplyScheduleInput(const ScheduleInput& a, JobSettings& s, StoreTime
         if (!k) return "unknown kind \"" + a.Get("kind") + "\" (see --help)";
         s.SchedType = k;
     }
-    CivilTime anchor = ToCivil(s.Time ? s.Time : StartOfDay(now));
-    anchor.second = 0;
-    if (a.Has("at")) {
-        std::string at = a.Get("at");
-        StoreTime full;
-        uint32_t tod;
-        if (ParseTimeOfDay(at, &tod)) {
-            if (!s.Time) anchor = ToCivil(StartOfDay(now));
-            anchor.hour = static_cast<int>(tod / 3600);
-            anchor.minute = static_cast<int>(tod / 60 % 60);
-            anchor.second = 0;
-        } else if (ParseStoreTime(at, full)) {
-            anchor = ToCivil(full);
-        } else {
-            return "--at takes HH:MM or 'YYYY-MM-DD HH:MM', not \"" + at + "\"";
+    if (a.Has("at") || a.Has("on")) {
+        // What the options leave open stays as the job has it (a new job:
+        // today, at midnight).
+        const CivilTime was = ToCivil(s.Time ? s.Time : StartOfDay(now));
+        ScheduleChoice c{s.SchedType, was.year, was.month, was.day, 0, was.hour, was.minute};
+        if (a.Has("at")) {
+            std::string at = a.Get("at");
+            StoreTime full;
+            uint32_t tod;
+            if (ParseTimeOfDay(at, &tod)) {
+                c.hour = static_cast<int>(tod / 3600);
+                c.minute = static_cast<int>(tod / 60 % 60);
+            } else if (ParseStoreTime(at, full)) {
+                const CivilTime f = ToCivil(full);
+                c = {s.SchedType, f.year, f.month, f.day, 0, f.hour, f.minute};
+            } else {
+                return "--at takes HH:MM or 'YYYY-MM-DD HH:MM', not \"" + at + "\"";
+            }
         }
-    }
-    if (a.Has("on")) {
-        std::string on = a.Get("on");
-        if (s.SchedType == kSchedWeekly) {
-            uint32_t excluded;
-            // One weekday: the only day the list allows.
-            if (!ParseAllowedDays(on, &excluded) || on.find_first_of(",-") != std::string::npos)
-                return "--on for a weekly job takes one weekday (mon...sun), not \"" + on + "\"";
-            int want = 0;
-            for (int d = 1; d <= 7; ++d) {
+        if (a.Has("on")) {
+            std::string on = a.Get("on");
+            if (s.SchedType == kSchedWeekly) {
+                uint32_t excluded;
+                // One weekday: the only day the list allows.
+                if (!ParseAllowedDays(on, &excluded) || on.find_first_of(",-") != std::string::npos)
+                    return "--on for a weekly job takes one weekday (mon...sun), not \"" + on +
+                           "\"";
                 JobSettings probe;
                 probe.ExcludedDays = excluded;
-                if (!probe.DayExcluded(d)) want = d;
+                for (int d = 1; d <= 7; ++d)
+                    if (!probe.DayExcluded(d)) c.weekday = d;
+            } else if (s.SchedType == kSchedMonthly) {
+                uint32_t day = 0;
+                if (!ParseCount(on, 31, &day) || day < 1)
+                    return "--on for a monthly job takes a day from 1 to 31, not \"" + on + "\"";
+                c.day = static_cast<int>(day);
+            } else if (s.SchedType == kSchedYearly) {
+                int m = 0, d = 0;
+                char tail;
+                // Typed, a day no year has is a slip rather than a choice;
+                // 02-29 is taken (a leap year has it).
+                if (sscanf(on.c_str(), "%d-%d%c", &m, &d, &tail) != 2 || !IsValidDate(2024, m, d))
+                    return "--on for a yearly job takes MM-DD, not \"" + on + "\"";
+                c.month = m;
+                c.day = d;
+            } else {
+                return "--on is for weekly, monthly and yearly jobs";
             }
-            StoreTime day = StartOfDay(now);
-            while (Weekday(day) != want) day += kSecondsPerDay;
-            CivilTime c = ToCivil(day);
-            anchor.year = c.year;
-            anchor.month = c.month;
-            anchor.day = c.day;
-        } else if (s.SchedType == kSchedMonthly) {
-            uint32_t day = 0;
-            if (!ParseCount(on, 31, &day) || day < 1)
-                return "--on for a monthly job takes a day from 1 to 31, not \"" + on + "\"";
-            // A month with 31 days holds every day a user may name.
-            anchor.year = 2024;
-            anchor.month = 1;
-            anchor.day = static_cast<int>(day);
-        } else if (s.SchedType == kSchedYearly) {
-            int m = 0, d = 0;
-            char tail;
-            if (sscanf(on.c_str(), "%d-%d%c", &m, &d, &tail) != 2 || !IsValidDate(2024, m, d))
-                return "--on for a yearly job takes MM-DD, not \"" + on + "\"";
-            // A leap year, so that 02-29 can be named.
-            anchor.year = 2024;
-            anchor.month = m;
-            anchor.day = d;
-        } else {
-            return "--on is for weekly, monthly and yearly jobs";
         }
+        s.Time = AnchorOfChoice(c, now).time;
     }
-    if (a.Has("at") || a.Has("on")) s.Time = ToStoreTime(anchor);
     if (a.Has("interval")) {
         unsigned h = 0, m = 0;
         char tail;
