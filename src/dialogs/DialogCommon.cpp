@@ -100,38 +100,19 @@ QString LongDate(int year, int month, int day) {
     return QLocale().toString(QDate(year, month, day), QLocale::LongFormat);
 }
 
-ChosenDate SoundDate(int year, int month, int day, DateUse use, StoreTime now) {
-    ChosenDate d{year, month, day, {}};
-    if (d.month < 1 || d.month > 12) d.month = 1;
-    if (d.day < 1) d.day = 1;
+QString AnchorNote(const ScheduleAnchor& a) {
     QStringList said;
-    if (d.year <= 0) {
-        d.year = ToCivil(now).year;
-        said << QStringLiteral("No year was chosen, so %1 was taken.").arg(d.year);
+    if (a.takenYear)
+        said << QStringLiteral("No year was chosen, so %1 was taken.").arg(a.takenYear);
+    if (a.missingDay) {
+        const CivilTime stored = ToCivil(a.time);
+        said << QStringLiteral("%1 %2 does not exist in %3, so the job was stored with %4.")
+                    .arg(MonthName(a.missingMonth))
+                    .arg(a.missingDay)
+                    .arg(a.missingYear)
+                    .arg(LongDate(stored.year, stored.month, stored.day));
     }
-    if (!IsValidDate(d.year, d.month, d.day)) {
-        QString missing = QStringLiteral("%1 %2 does not exist in %3")
-                              .arg(MonthName(d.month))
-                              .arg(d.day)
-                              .arg(d.year);
-        if (d.day > 31) d.day = 31;
-        if (use == DateUse::Once) {
-            d.day = DaysInMonth(d.year, d.month);
-        } else if (use == DateUse::Monthly) {
-            while (!IsValidDate(d.year, d.month, d.day))
-                if (++d.month > 12) d.month = 1, ++d.year;
-        } else if (d.month == 2 && d.day == 29) {
-            // Every fourth year or so has it.
-            while (!IsValidDate(d.year, d.month, d.day)) ++d.year;
-        } else {
-            // No year has 31 April: the month's last day is the nearest.
-            d.day = DaysInMonth(d.year, d.month);
-        }
-        said << QStringLiteral("%1, so the job was stored with %2.")
-                    .arg(missing, LongDate(d.year, d.month, d.day));
-    }
-    d.note = said.join(' ');
-    return d;
+    return said.join(' ');
 }
 
 namespace {

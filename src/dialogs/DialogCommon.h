@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "jobs/ScheduleInput.h"
 #include "support/StoreTime.h"
 
 namespace zk40::dialogs {
@@ -63,19 +64,10 @@ QString LongDate(int year, int month, int day);
 // "14:05" elsewhere.
 QString ClockText(int hour, int minute);
 
-// A date from list choices that may not exist. The lists allow a day the
-// month lacks and no year at all; we store the nearest date that does exist
-// and tell the user which.
-enum class DateUse { Once, Monthly, Yearly };
-struct ChosenDate {
-    int year = 0, month = 1, day = 1;
-    QString note;  // empty when the date was stored as chosen
-};
-// year 0 = no year chosen (the current year is taken). For Once a missing
-// day becomes the month's last day; Monthly and Yearly keep the chosen day
-// and move on to the next month (year) that has it, since their schedule
-// repeats on that day.
-ChosenDate SoundDate(int year, int month, int day, DateUse use, StoreTime now);
+// What AnchorOfChoice changed of a chosen date, in the user's words (the
+// year it took, the date it stored instead of one that does not exist);
+// empty when the date was stored as chosen.
+QString AnchorNote(const ScheduleAnchor& anchor);
 
 // Messages of the dialogs, captioned "Zarkell'40" with an OK button. Tests
 // install a hook that records the text instead of showing a box.

@@ -326,29 +326,32 @@ JobSettings TNewJobDlg::Result(QString* note) const {
     s.Password = password_->isChecked() ? passwordEdit_->text().toStdString() : std::string();
     s.SchedType = SchedTypeOfTab(tabs_->currentIndex());
 
-    const CivilTime today = ToCivil(now_);
-    ChosenDate date{today.year, today.month, today.day, {}};
+    // Once, monthly and yearly jobs take their date from the date lists,
+    // hidden ones too (the month and year of a monthly job, the year of a
+    // yearly one), which hold the date the job has; other kinds start today.
+    ScheduleChoice c;
+    c.kind = s.SchedType;
     if (s.SchedType == kSchedOnce || s.SchedType == kSchedMonthly || s.SchedType == kSchedYearly) {
-        DateUse use = s.SchedType == kSchedOnce      ? DateUse::Once
-                      : s.SchedType == kSchedMonthly ? DateUse::Monthly
-                                                     : DateUse::Yearly;
-        int year =
+        c.year =
             year_->currentIndex() >= 0 ? static_cast<int>(LeadingInt(year_->currentText())) : 0;
-        date = SoundDate(year, month_->currentIndex() + 1,
-                         static_cast<int>(LeadingInt(day_->currentText())), use, now_);
+        c.month = month_->currentIndex() + 1;
+        c.day = static_cast<int>(LeadingInt(day_->currentText()));
     }
-    const int minute = static_cast<int>(std::clamp(LeadingInt(minute_->currentText()), 0L, 59L));
+    c.hour = s.SchedType == kSchedHourly ? 0 : SelectedHour(hour_);
+    c.minute = static_cast<int>(std::clamp(LeadingInt(minute_->currentText()), 0L, 59L));
+    QString said;
     switch (s.SchedType) {
         case kSchedOnce:
         case kSchedMonthly:
         case kSchedWeekly:
         case kSchedDaily:
-        case kSchedYearly:
-            s.Time = ToStoreTime(date.year, date.month, date.day, SelectedHour(hour_), minute, 0);
-            break;
         case kSchedHourly:
-            s.Time = ToStoreTime(date.year, date.month, date.day, 0, minute, 0);
+        case kSchedYearly: {
+            const ScheduleAnchor a = AnchorOfChoice(c, now_);
+            s.Time = a.time;
+            said = AnchorNote(a);
             break;
+        }
         case kSchedEvery:
             s.Hour = static_cast<uint32_t>(std::max(0L, LeadingInt(everyHours_->currentText())));
             s.Minute =
@@ -360,7 +363,7 @@ JobSettings TNewJobDlg::Result(QString* note) const {
     if (s.SchedType == kSchedDaily || s.SchedType == kSchedHourly || s.SchedType == kSchedEvery ||
         s.SchedType == kSchedOnStartup)
         for (int d = 0; d < 7; ++d) s.SetDayExcluded(WeekdayOfBox(d), !weekdays_[d]->isChecked());
-    if (note) *note = date.note;
+    if (note) *note = said;
     return s;
 }
 

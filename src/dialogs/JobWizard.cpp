@@ -465,58 +465,60 @@ JobSettings TNewJobWizard::Result(QString* note) const {
                 }
     chosen:;
     }
-    const CivilTime today = ToCivil(now_);
-    ChosenDate date{today.year, today.month, today.day, {}};
-    auto at = [&](const ChosenDate& d, int hour, int minute) {
-        return ToStoreTime(d.year, d.month, d.day, hour, minute, 0);
+    // The choices of the kind's page; the date and time they stand for are
+    // worked out as the form and zk40 work out theirs.
+    ScheduleChoice c;
+    c.kind = s.SchedType;
+    auto number = [](const QComboBox* box) {
+        return static_cast<int>(LeadingInt(box->currentText()));
     };
+    auto clock = [&c](const QComboBox* hour, const QComboBox* minute) {
+        c.hour = SelectedHour(hour);
+        c.minute = Minute(minute);
+    };
+    bool anchored = true;
     switch (s.SchedType) {
-        case kSchedOnce: {
-            int year = p.onceYear->currentIndex() >= 0
-                           ? static_cast<int>(LeadingInt(p.onceYear->currentText()))
-                           : 0;
-            date = SoundDate(year, p.onceMonth->currentIndex() + 1,
-                             static_cast<int>(LeadingInt(p.onceDay->currentText())), DateUse::Once,
-                             now_);
-            s.Time = at(date, SelectedHour(p.onceHour), Minute(p.onceMinute));
+        case kSchedOnce:
+            c.year = p.onceYear->currentIndex() >= 0 ? number(p.onceYear) : 0;
+            c.month = p.onceMonth->currentIndex() + 1;
+            c.day = number(p.onceDay);
+            clock(p.onceHour, p.onceMinute);
             break;
-        }
         case kSchedMonthly:
-            date = SoundDate(today.year, today.month,
-                             static_cast<int>(LeadingInt(p.monthlyDay->currentText())),
-                             DateUse::Monthly, now_);
-            s.Time = at(date, SelectedHour(p.monthlyHour), Minute(p.monthlyMinute));
+            c.day = number(p.monthlyDay);
+            clock(p.monthlyHour, p.monthlyMinute);
             break;
-        case kSchedWeekly: {
-            // The first day from today on with the chosen weekday.
-            const int want = p.weekday->currentIndex() + 1;
-            int64_t day = DayOf(now_);
-            for (int i = 0; i < 7 && WeekdayOfDay(day) != want; ++i) ++day;
-            CivilTime c = ToCivil(static_cast<StoreTime>(day * kSecondsPerDay));
-            s.Time = ToStoreTime(c.year, c.month, c.day, SelectedHour(p.weeklyHour),
-                                 Minute(p.weeklyMinute), 0);
+        case kSchedWeekly:
+            c.weekday = p.weekday->currentIndex() + 1;
+            clock(p.weeklyHour, p.weeklyMinute);
             break;
-        }
         case kSchedDaily:
-            s.Time = at(date, SelectedHour(p.dailyHour), Minute(p.dailyMinute));
+            clock(p.dailyHour, p.dailyMinute);
             break;
         case kSchedHourly:
-            s.Time = at(date, 0, Minute(p.hourlyMinute));
+            c.minute = Minute(p.hourlyMinute);
+            break;
+        case kSchedYearly:
+            c.month = p.yearlyMonth->currentIndex() + 1;
+            c.day = number(p.yearlyDay);
+            clock(p.yearlyHour, p.yearlyMinute);
             break;
         case kSchedEvery:
             s.Hour = static_cast<uint32_t>(std::max(0L, LeadingInt(p.everyHours->text())));
             s.Minute = static_cast<uint32_t>(std::max(0L, LeadingInt(p.everyMinutes->text())));
-            break;
-        case kSchedYearly:
-            date = SoundDate(today.year, p.yearlyMonth->currentIndex() + 1,
-                             static_cast<int>(LeadingInt(p.yearlyDay->currentText())),
-                             DateUse::Yearly, now_);
-            s.Time = at(date, SelectedHour(p.yearlyHour), Minute(p.yearlyMinute));
+            anchored = false;
             break;
         default:
+            anchored = false;
             break;
     }
-    if (note) *note = date.note;
+    QString said;
+    if (anchored) {
+        const ScheduleAnchor a = AnchorOfChoice(c, now_);
+        s.Time = a.time;
+        said = AnchorNote(a);
+    }
+    if (note) *note = said;
     return s;
 }
 

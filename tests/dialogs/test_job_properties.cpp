@@ -293,6 +293,22 @@ TEST_F(JobPropertiesTest, DatesThatDoNotExistAreStoredAsTheNearestOneAndSaidSo) 
     }
 }
 
+// The year list is hidden on these tabs, so an old anchor year (one zk40
+// stored, or a new job's) must not bring up a note about a year not chosen.
+TEST_F(JobPropertiesTest, ARepeatingJobIsToldNothingOfAYearItsTabDoesNotShow) {
+    for (uint32_t kind : {kSchedMonthly, kSchedYearly}) {
+        job->SchedType = kind;
+        job->Time = ToStoreTime(2024, 1, 31, 23, 59, 0);
+        messages.clear();
+        WhenModal([](QWidget* dlg) { Click(dlg, 1); });
+        ASSERT_TRUE(EditJobProperties(nullptr, *job, {}, clock));
+        EXPECT_TRUE(messages.empty()) << kind << ": " << messages[0].toStdString();
+        EXPECT_EQ(FormatStoreTime(Stored("Time")),
+                  FormatStoreTime(ToStoreTime(2026, 1, 31, 23, 59, 0)))
+            << kind;
+    }
+}
+
 TEST_F(JobPropertiesTest, RefusalsKeepTheFormOpenAndCancelWritesNothing) {
     job->SchedType = kSchedEvery;
     job->Hour = 1;

@@ -218,6 +218,50 @@ TEST_F(JobWizardTest, OnlyTheLastChosenKindsPageReachesTheTime) {
     EXPECT_EQ(s.Time, ToStoreTime(2026, 12, 9, 0, 30, 0));
 }
 
+// The wizard stores what the form and zk40 would store for the same date,
+// and says what it changed as the form does.
+TEST_F(JobWizardTest, DatesThatDoNotExistAreStoredAsTheNearestOneAndSaidSo) {
+    // {kind radio, {list id, index} in page order, stored, note begins}
+    struct Case {
+        int radio;
+        std::vector<std::pair<int, int>> picks;
+        StoreTime stored;
+        const char* note;
+    };
+    const Case cases[] = {
+        {20605,
+         {{20701, 3}, {20702, 30}, {20703, 1}, {20704, 8}},
+         ToStoreTime(2027, 4, 30, 8, 0, 0),
+         "April 31 does not exist in 2027, so the job was stored with "},
+        {20605,
+         {{20701, 5}, {20702, 2}, {20703, -1}, {20704, 8}},
+         ToStoreTime(2026, 6, 3, 8, 0, 0),
+         "No year was chosen, so 2026 was taken."},
+        {20611,
+         {{21301, 1}, {21302, 28}, {21303, 8}},
+         ToStoreTime(2028, 2, 29, 8, 0, 0),
+         "February 29 does not exist in 2026, so the job was stored with "},
+    };
+    for (const Case& c : cases) {
+        messages.clear();
+        WhenModal([&](QWidget* dlg) {
+            auto* w = static_cast<QWizard*>(dlg);
+            UpToKind(w, c.radio);
+            w->next();
+            for (auto [id, index] : c.picks) Find<QComboBox>(w, id)->setCurrentIndex(index);
+            w->next();
+            w->button(QWizard::FinishButton)->click();
+        });
+        std::unique_ptr<TJob> job = NewJobCommand(nullptr, *app, actions, {}, clock);
+        ASSERT_TRUE(job) << c.note;
+        EXPECT_EQ(FormatStoreTime(TRegKey(app->jobs, std::string(job->KeyName())).GetDword("Time")),
+                  FormatStoreTime(c.stored))
+            << c.note;
+        ASSERT_EQ(messages.size(), 1u) << c.note;
+        EXPECT_TRUE(messages[0].startsWith(c.note)) << messages[0].toStdString();
+    }
+}
+
 TEST_F(JobWizardTest, FinishCreatesTheJobWithEveryStepsChoice) {
     WhenModal([](QWidget* dlg) {
         auto* w = static_cast<QWizard*>(dlg);
