@@ -10,7 +10,6 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "base/Client.h"
 #include "dialogs/DialogCommon.h"
 #include "modules/ModuleHost.h"
 #include "store/Store.h"
@@ -80,8 +79,8 @@ bool IsActionNode(const QTreeWidgetItem* item) {
 
 // ---- Load/Unload Action Types ----
 
-TActionTypesDlg::TActionTypesDlg(QWidget* parent, TZarkellClient& client)
-    : QDialog(parent), client_(client) {
+TActionTypesDlg::TActionTypesDlg(QWidget* parent, IActionTypeSource& types)
+    : QDialog(parent), types_(types) {
     setWindowTitle(QStringLiteral("Load/Unload Action Types"));
     setObjectName(QStringLiteral("21600"));
     tree_ = new QTreeWidget;
@@ -111,7 +110,7 @@ TActionTypesDlg::TActionTypesDlg(QWidget* parent, TZarkellClient& client)
 }
 
 void TActionTypesDlg::Fill() {
-    const TRegKey& actions = client_.ActionsKey();
+    const TRegKey& actions = types_.Catalogue();
     QList<QTreeWidgetItem*> vendors;
     for (const std::string& v : SubKeys(actions)) {
         TRegKey vk(actions, v);
@@ -181,10 +180,9 @@ bool TActionTypesDlg::Apply() {
         const std::string m = item->data(0, kModuleRole).toString().toStdString();
         const std::string a = item->data(0, kActionRole).toString().toStdString();
         if (item->data(0, kImageRole).toInt() == 4) {
-            for (auto outcome : client_.Updates().SelectActionTypes({{v, m, a}}))
-                if (outcome == TUpdateCoordinator::TypeOutcome::Queued) ++queued;
+            if (types_.SelectType({v, m, a})) ++queued;
         } else {
-            client_.Updates().UnselectActionTypes({{v, m, a}});
+            types_.UnselectType({v, m, a});
         }
     }
     if (queued > 0)
@@ -194,8 +192,8 @@ bool TActionTypesDlg::Apply() {
     return queued > 0;
 }
 
-bool LoadActionTypes(QWidget* parent, TZarkellClient& client) {
-    TActionTypesDlg dlg(parent, client);
+bool LoadActionTypes(QWidget* parent, IActionTypeSource& types) {
+    TActionTypesDlg dlg(parent, types);
     if (dlg.exec() != QDialog::Accepted) return false;
     dlg.Apply();
     return true;
@@ -203,8 +201,8 @@ bool LoadActionTypes(QWidget* parent, TZarkellClient& client) {
 
 // ---- Select Action Type To Add To Job ----
 
-TSelActionDlg::TSelActionDlg(QWidget* parent, TZarkellClient& client)
-    : QDialog(parent), client_(client) {
+TSelActionDlg::TSelActionDlg(QWidget* parent, IActionTypeSource& types)
+    : QDialog(parent), types_(types) {
     setWindowTitle(QStringLiteral("Select Action Type To Add To Job"));
     setObjectName(QStringLiteral("21700"));
     list_ = new QTreeWidget;
@@ -229,7 +227,7 @@ TSelActionDlg::TSelActionDlg(QWidget* parent, TZarkellClient& client)
                    {2, cancel},
                    {9, help}});
     connect(load, &QPushButton::clicked, this, [this] {
-        if (LoadActionTypes(this, client_)) Fill();
+        if (LoadActionTypes(this, types_)) Fill();
     });
     connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -247,14 +245,14 @@ TSelActionDlg::TSelActionDlg(QWidget* parent, TZarkellClient& client)
 
 bool TSelActionDlg::Fill() {
     list_->clear();
-    const TRegKey& actions = client_.ActionsKey();
+    const TRegKey& actions = types_.Catalogue();
     QList<QTreeWidgetItem*> lines;
     bool anyLoaded = false;
     for (const std::string& v : SubKeys(actions)) {
         TRegKey vk(actions, v);
         for (const std::string& m : SubKeys(vk)) {
             TRegKey mk(vk, m);
-            const bool present = client_.Modules().FindModule(v, m) != nullptr;
+            const bool present = types_.ModuleLoaded(v, m);
             for (const std::string& a : SubKeys(mk)) {
                 TRegKey ak(mk, a);
                 if (ak.GetDword("LOADED") != 1) continue;
@@ -292,13 +290,13 @@ std::optional<ActionTypeId> TSelActionDlg::Chosen() const {
                         key.substr(second + 1)};
 }
 
-std::optional<ActionTypeId> SelectActionType(QWidget* parent, TZarkellClient& client) {
-    TSelActionDlg dlg(parent, client);
+std::optional<ActionTypeId> SelectActionType(QWidget* parent, IActionTypeSource& types) {
+    TSelActionDlg dlg(parent, types);
     while (!dlg.Fill()) {
         ShowMessage(parent, QStringLiteral(
                                 "You currently have no available actions loaded.  In the next "
                                 "dialog box, please specify the actions you would like to load."));
-        if (!LoadActionTypes(parent, client)) break;
+        if (!LoadActionTypes(parent, types)) break;
     }
     if (dlg.exec() != QDialog::Accepted) return std::nullopt;
     return dlg.Chosen();

@@ -13,7 +13,7 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace zk40 {
-class TZarkellClient;
+class TRegKey;
 }
 
 namespace zk40::dialogs {
@@ -23,6 +23,25 @@ struct ActionTypeId {
     bool operator==(const ActionTypeId&) const = default;
 };
 
+// What these dialogs need of the running program. The program's side
+// implements it (ui/DialogWiring.h), so the dialogs can be built and tested
+// without it.
+class IActionTypeSource {
+public:
+    virtual ~IActionTypeSource() = default;
+    // The catalogue: vendor\module\action keys as the update configuration
+    // and the module host keep them.
+    virtual const TRegKey& Catalogue() const = 0;
+    // Whether the module host has the module loaded now: a type marked
+    // loaded whose module is not there is still being downloaded.
+    virtual bool ModuleLoaded(const std::string& vendor, const std::string& module) const = 0;
+    // "Load": LOADED 1, the module loaded from disk or, when it is not on
+    // disk, queued for download (true).
+    virtual bool SelectType(const ActionTypeId& type) = 0;
+    // "Unload": LOADED 0, and the module let go.
+    virtual void UnselectType(const ActionTypeId& type) = 0;
+};
+
 // Item data of the catalogue tree: the image index (0 vendor, 1 module,
 // 2 release note, 3 action not chosen, 4 action chosen).
 inline constexpr int kImageRole = Qt::UserRole + 1;
@@ -30,7 +49,7 @@ inline constexpr int kImageRole = Qt::UserRole + 1;
 class TActionTypesDlg : public QDialog {
     Q_OBJECT
 public:
-    TActionTypesDlg(QWidget* parent, TZarkellClient& client);
+    TActionTypesDlg(QWidget* parent, IActionTypeSource& types);
     // Loads, unloads and queues as the tree says, in tree order. Returns
     // whether anything was queued for download.
     bool Apply();
@@ -40,17 +59,17 @@ public:
 private:
     void Fill();
 
-    TZarkellClient& client_;
+    IActionTypeSource& types_;
     QTreeWidget* tree_ = nullptr;
 };
 
 // The load/unload command. True for OK (the changes are then applied).
-bool LoadActionTypes(QWidget* parent, TZarkellClient& client);
+bool LoadActionTypes(QWidget* parent, IActionTypeSource& types);
 
 class TSelActionDlg : public QDialog {
     Q_OBJECT
 public:
-    TSelActionDlg(QWidget* parent, TZarkellClient& client);
+    TSelActionDlg(QWidget* parent, IActionTypeSource& types);
     // Re-reads the chosen types; true when at least one line is "Loaded".
     bool Fill();
     std::optional<ActionTypeId> Chosen() const;
@@ -58,13 +77,13 @@ public:
 private:
     void SelectionChanged();
 
-    TZarkellClient& client_;
+    IActionTypeSource& types_;
     QTreeWidget* list_ = nullptr;
     QPushButton* ok_ = nullptr;
 };
 
 // "Insert Action...": sends the user through the load dialog while no type
 // is loaded, then lets them pick one. Nothing when cancelled.
-std::optional<ActionTypeId> SelectActionType(QWidget* parent, TZarkellClient& client);
+std::optional<ActionTypeId> SelectActionType(QWidget* parent, IActionTypeSource& types);
 
 }  // namespace zk40::dialogs

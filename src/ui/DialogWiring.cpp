@@ -2,6 +2,8 @@
 // from the window so that its tests can run it with hooks of their own.
 #include "ui/DialogWiring.h"
 
+#include <QApplication>
+
 #include "base/Client.h"
 #include "dialogs/ActionTypeDialogs.h"
 #include "dialogs/ConnectionDialog.h"
@@ -11,10 +13,25 @@
 #include "dialogs/JobWizard.h"
 #include "dialogs/SettingsDialogs.h"
 #include "store/AppStore.h"
-#include <QApplication>
 #include "ui/Prompt.h"
 
 namespace zk40::ui {
+
+const TRegKey& TClientActionTypes::Catalogue() const { return client_.ActionsKey(); }
+
+bool TClientActionTypes::ModuleLoaded(const std::string& vendor, const std::string& module) const {
+    return client_.Modules().FindModule(vendor, module) != nullptr;
+}
+
+bool TClientActionTypes::SelectType(const dialogs::ActionTypeId& type) {
+    const auto outcomes =
+        client_.Updates().SelectActionTypes({{type.vendor, type.module, type.action}});
+    return !outcomes.empty() && outcomes[0] == TUpdateCoordinator::TypeOutcome::Queued;
+}
+
+void TClientActionTypes::UnselectType(const dialogs::ActionTypeId& type) {
+    client_.Updates().UnselectActionTypes({{type.vendor, type.module, type.action}});
+}
 
 void InstallDialogs(DialogHooks& hooks) {
     using namespace zk40::dialogs;
@@ -34,7 +51,8 @@ void InstallDialogs(DialogHooks& hooks) {
         return AskJobProperties(parent, current, client.Clock().Now());
     };
     hooks.chooseActionType = [](QWidget* parent, TZarkellClient& client, ActionIdentity* chosen) {
-        std::optional<ActionTypeId> type = SelectActionType(parent, client);
+        TClientActionTypes types(client);
+        std::optional<ActionTypeId> type = SelectActionType(parent, types);
         if (!type) return false;
         chosen->vendor = type->vendor;
         chosen->module = type->module;
@@ -42,7 +60,8 @@ void InstallDialogs(DialogHooks& hooks) {
         return true;
     };
     hooks.loadActionTypes = [](QWidget* parent, TZarkellClient& client) {
-        LoadActionTypes(parent, client);
+        TClientActionTypes types(client);
+        LoadActionTypes(parent, types);
     };
     hooks.appProperties = [](QWidget* parent, TZarkellClient& client) {
         return EditAppProperties(parent, client.App());

@@ -1,10 +1,12 @@
 #pragma once
 // A client core on a scratch store with the real Run Program module in its
-// catalogue, for the dialogs that work through the module host.
+// catalogue, for the dialogs that work through the module host (the action
+// type dialogs through the program's own adapter).
 #include "Catalogue.h"
 #include "DialogTest.h"
 #include "base/Client.h"
 #include "jobs/ClientView.h"
+#include "ui/DialogWiring.h"
 
 namespace zk40test {
 
@@ -20,6 +22,7 @@ struct ModuleClientFixture : DialogFixture {
     QuietView view;
     zk40::TRegKey actions;
     std::unique_ptr<zk40::TZarkellClient> client;
+    std::unique_ptr<zk40::ui::TClientActionTypes> types;
 
     void SetUp() override {
         DialogFixture::SetUp();
@@ -43,6 +46,7 @@ struct ModuleClientFixture : DialogFixture {
     }
     void StartClient() {
         client = std::make_unique<zk40::TZarkellClient>(*app, paths, clock, view, nullptr);
+        types = std::make_unique<zk40::ui::TClientActionTypes>(*client);
     }
     void LoadRunProgram() {
         zk40::TRegKey(actions, "DNTRX-14\\RUNPROG\\RUNPROGRAM").SetDword("LOADED", 1);
@@ -50,6 +54,7 @@ struct ModuleClientFixture : DialogFixture {
                                                     "RUNPROG", "RUNPROGRAM"));
     }
     void TearDown() override {
+        types.reset();
         if (client) client->CloseWindow();
         client.reset();
         DialogFixture::TearDown();

@@ -40,7 +40,7 @@ struct ActionTypesTest : ModuleClientFixture {
 
 TEST_F(ActionTypesTest, TreeShowsVendorsModulesTypesAndNotesOfThisBuild) {
     LoadRunProgram();
-    TActionTypesDlg dlg(nullptr, *client);
+    TActionTypesDlg dlg(nullptr, *types);
     EXPECT_EQ(dlg.windowTitle(), "Load/Unload Action Types");
     auto* tree = Find<QTreeWidget>(&dlg, 21602);
     ASSERT_EQ(tree->topLevelItemCount(), 2);
@@ -71,7 +71,7 @@ TEST_F(ActionTypesTest, TreeShowsVendorsModulesTypesAndNotesOfThisBuild) {
 }
 
 TEST_F(ActionTypesTest, OnlyActionNodesToggle) {
-    TActionTypesDlg dlg(nullptr, *client);
+    TActionTypesDlg dlg(nullptr, *types);
     auto* tree = Find<QTreeWidget>(&dlg, 21602);
     for (const char* prefix : {".Dentrax-14", "Program Runner", "[Rel 1]"}) {
         QTreeWidgetItem* item = Node(tree, prefix);
@@ -94,7 +94,7 @@ TEST_F(ActionTypesTest, OkLoadsWhatIsOnDiskQueuesWhatIsNotAndSaysSo) {
         self->Toggle(Node(tree, "Sends mail"));
         Click(dlg, 1);
     });
-    ASSERT_TRUE(LoadActionTypes(nullptr, *client));
+    ASSERT_TRUE(LoadActionTypes(nullptr, *types));
     EXPECT_NE(client->Modules().FindModule("DNTRX-14", "RUNPROG"), nullptr) << "loaded at once";
     EXPECT_EQ(TRegKey(actions, "DNTRX-14\\RUNPROG\\RUNPROGRAM").GetDword("LOADED"), 1u);
     ASSERT_EQ(client->Updates().Pending().size(), 1u);
@@ -115,7 +115,7 @@ TEST_F(ActionTypesTest, UnselectingALoadedTypeUnloadsItsModule) {
             Node(Find<QTreeWidget>(dlg, 21602), "Runs a program"));
         Click(dlg, 1);
     });
-    ASSERT_TRUE(LoadActionTypes(nullptr, *client));
+    ASSERT_TRUE(LoadActionTypes(nullptr, *types));
     EXPECT_EQ(client->Modules().FindModule("DNTRX-14", "RUNPROG"), nullptr);
     EXPECT_EQ(TRegKey(actions, "DNTRX-14\\RUNPROG\\RUNPROGRAM").GetDword("LOADED"), 0u);
     EXPECT_TRUE(messages.empty()) << "nothing was queued";
@@ -130,7 +130,7 @@ TEST_F(ActionTypesTest, CancelWritesNothingAndLoadsNothing) {
         self->Toggle(Node(tree, "Sends mail"));
         Click(dlg, 2);
     });
-    EXPECT_FALSE(LoadActionTypes(nullptr, *client));
+    EXPECT_FALSE(LoadActionTypes(nullptr, *types));
     EXPECT_EQ(StoreExport(*app), before);
     EXPECT_EQ(client->Modules().ModuleCount(), 0u);
     EXPECT_TRUE(client->Updates().Pending().empty());
@@ -155,7 +155,7 @@ TEST_F(ActionTypesTest, InsertActionSendsTheUserToLoadATypeFirstThenReturnsTheCh
         });
         Click(types, 1);
     });
-    std::optional<ActionTypeId> chosen = SelectActionType(nullptr, *client);
+    std::optional<ActionTypeId> chosen = SelectActionType(nullptr, *types);
     ASSERT_TRUE(chosen);
     EXPECT_EQ(*chosen, (ActionTypeId{"DNTRX-14", "RUNPROG", "RUNPROGRAM"}));
     ASSERT_EQ(messages.size(), 1u);
@@ -166,7 +166,7 @@ TEST_F(ActionTypesTest, APendingTypeCannotBeChosen) {
     LoadRunProgram();
     TRegKey(actions, "ACME\\MAILER\\SENDMAIL").SetDword("LOADED", 1);  // downloading
     TRegKey(actions, "ACME\\MAILER\\SENDMAIL").SetString("NAME", "Send Mail");
-    TSelActionDlg dlg(nullptr, *client);
+    TSelActionDlg dlg(nullptr, *types);
     auto* list = Find<QTreeWidget>(&dlg, 21701);
     ASSERT_EQ(list->topLevelItemCount(), 2);
     EXPECT_EQ(list->topLevelItem(0)->text(0), "Loaded") << "lines sorted by text";

@@ -3,10 +3,12 @@
 // leaves the store as it was.
 #include <QRadioButton>
 #include <QTabBar>
+#include <QTreeWidget>
 #include <QWizard>
 
 #include "../dialogs/DialogTest.h"
 #include "WindowFixture.h"
+#include "dialogs/ActionTypeDialogs.h"
 #include "dialogs/JobPropertiesDialog.h"
 #include "jobs/JobDisplay.h"
 #include "ui/Commands.h"
@@ -72,12 +74,48 @@ TEST_F(DialogWiringTest, NewJobAndPropertiesGoThroughTheDialogsAndCancelWritesNo
     window->Run(kCmdProperties);
     EXPECT_EQ(StoreExport(*app), made);
     WhenModal([](QWidget* form) {
-        zk40test::Find<QTabBar>(form, 21506)->setCurrentIndex(
-            dialogs::TabOfSchedType(kSchedOnStartup));
+        zk40test::Find<QTabBar>(form, 21506)
+            ->setCurrentIndex(dialogs::TabOfSchedType(kSchedOnStartup));
         Click(form, 1);
     });
     window->Run(kCmdProperties);
     EXPECT_EQ(stored.GetDword("SchedType"), static_cast<uint32_t>(kSchedOnStartup));
+}
+
+// The action type dialogs reach the program's catalogue, module host and
+// update coordinator through the window's wiring.
+TEST_F(DialogWiringTest, LoadActionTypesAndInsertActionWorkOnTheProgramsCatalogue) {
+    InstallTestModule();
+    TRegKey second(actions, "ZKTEST\\TESTMOD\\TESTACT2");
+    second.SetDword("LOADED", 0);
+    second.SetString("DESC", "Second test action");
+    const uint32_t id = AddJob("backup");
+    StartWithDialogs();
+    FirstTick();
+
+    WhenModal([](QWidget* dlg) {
+        auto* tree = zk40test::Find<QTreeWidget>(dlg, 21602);
+        for (QTreeWidgetItemIterator it(tree); *it; ++it)
+            if ((*it)->text(0) == "Second test action")
+                static_cast<dialogs::TActionTypesDlg*>(dlg)->Toggle(*it);
+        Click(dlg, 1);
+    });
+    window->Run(kCmdLoadTypes);
+    EXPECT_EQ(second.GetDword("LOADED"), 1u);
+
+    Select(window->JobItem(id));
+    WhenModal([](QWidget* dlg) {
+        EXPECT_EQ(dlg->windowTitle(), "Select Action Type To Add To Job");
+        auto* list = zk40test::Find<QTreeWidget>(dlg, 21701);
+        ASSERT_EQ(list->topLevelItemCount(), 2);
+        QTreeWidgetItem* line = list->topLevelItem(1);
+        EXPECT_EQ(line->text(0), "Loaded") << "its module is loaded";
+        list->setCurrentItem(line);
+        Click(dlg, 1);
+    });
+    window->Run(kCmdInsertAction);
+    ASSERT_EQ(Job(id)->NumActions.Get(), 1u);
+    EXPECT_EQ(Job(id)->ActionAt(0)->Identity().action, "TESTACT2");
 }
 
 TEST_F(DialogWiringTest, TheFirstWindowedStartAsksHowTheMachineIsConnected) {
