@@ -363,6 +363,8 @@ jobops::Result TZarkellClient::ImportJobs(const std::string& file, bool replace,
             j->SetActionRunner(nullptr);
             queue_.Remove(j);
             unboundPrints_.erase(gone.Id);
+            changedWhileBusy_.erase(gone.Id);
+            deletedWhileBusy_.erase(gone.Id);
             runRequests_.erase(std::remove(runRequests_.begin(), runRequests_.end(), gone.Id),
                                runRequests_.end());
             jobs_.Remove(j);
