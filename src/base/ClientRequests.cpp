@@ -1,32 +1,10 @@
 // Requests from other processes: the instance socket's lines and the
 // command-line options handed over.
-#include <malloc.h>
-#include <strings.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
-
-#include <QAbstractEventDispatcher>
-#include <QCoreApplication>
-#include <algorithm>
-#include <cctype>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-
 #include "base/Client.h"
 #include "base/CommandLine.h"
 #include "base/InstanceRequest.h"
-#include "base/Service.h"
-#include "jobs/ActionHandle.h"
 #include "jobs/ClientView.h"
-#include "jobs/JobDisplay.h"
-#include "jobs/JobOps.h"
-#include "modules/ModuleFile.h"
-#include "scheduler/CrashLog.h"
 #include "store/AppStore.h"
-#include "store/RegFile.h"
-#include "store/Trace.h"
-#include "update/ConfigParser.h"
 #include "update/UpdateCoordinator.h"
 
 namespace zk40 {

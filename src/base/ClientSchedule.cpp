@@ -1,32 +1,19 @@
 // The scheduling loop: the tick, sleeping while nothing is due, starting due
 // jobs and runs asked for by hand, reaping ended runs, and the wall clock.
 #include <malloc.h>
-#include <strings.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <algorithm>
-#include <cctype>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 
 #include "base/Client.h"
-#include "base/CommandLine.h"
-#include "base/InstanceRequest.h"
 #include "base/Service.h"
-#include "jobs/ActionHandle.h"
 #include "jobs/ClientView.h"
 #include "jobs/JobDisplay.h"
-#include "jobs/JobOps.h"
-#include "modules/ModuleFile.h"
-#include "scheduler/CrashLog.h"
 #include "store/AppStore.h"
-#include "store/RegFile.h"
 #include "store/Trace.h"
-#include "update/ConfigParser.h"
 #include "update/UpdateCoordinator.h"
 
 namespace zk40 {
