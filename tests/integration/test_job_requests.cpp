@@ -202,3 +202,27 @@ TEST_F(JobRequestFixture, ImportsAtOnceNeverShareAKey) {
 }
 
 }  // namespace
+
+namespace {
+
+// A name is carried to the program as typed, whatever quotes it holds: the
+// job that runs is the job named, never one whose name the quotes hide.
+TEST_F(JobRequestFixture, NamesWithQuotesRunTheJobNamed) {
+    Add("backup", {"/bin/echo", "plain"});
+    Add("backup\"", {"/bin/echo", "quoted"});
+    Add("\"only\"", {"/bin/echo", "only"});
+    ChildProcess p = StartInstance();
+    RunTable(*this, {
+                        {{"run", "backup\"", "--wait"}, 0, "Completed", nullptr},
+                        {{"run", "\"only\"", "--wait"}, 0, "Completed", nullptr},
+                        {{"rename", "\"only\"", "'single'"}, 0, "Renamed", nullptr},
+                        {{"run", "'single'", "--wait"}, 0, "Completed", nullptr},
+                    });
+    EXPECT_EQ(Runs("backup\""), 1u);
+    EXPECT_EQ(Runs("backup"), 0u) << "the quote does not fall away";
+    EXPECT_EQ(Runs("'single'"), 2u);
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(60000), 0) << p.Output();
+}
+
+}  // namespace
