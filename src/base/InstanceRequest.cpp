@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -173,7 +174,19 @@ InstanceRequest ParseInstanceRequest(std::string_view line) {
             rq.args.clear();
         }
     } else {
-        rq.error = "unknown request \"" + std::string(verb.substr(0, 40)) + "\"";
+        // Said back as text a terminal shows safely: a client that sent
+        // bytes of no request gets no raw bytes back.
+        std::string shown;
+        for (unsigned char c : verb.substr(0, 40)) {
+            if (c >= 0x20 && c < 0x7F) {
+                shown += static_cast<char>(c);
+            } else {
+                char hex[5];
+                snprintf(hex, sizeof hex, "\\x%02X", c);
+                shown += hex;
+            }
+        }
+        rq.error = "unknown request \"" + shown + "\"";
     }
     return rq;
 }

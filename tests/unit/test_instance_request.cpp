@@ -115,6 +115,9 @@ TEST(InstanceRequest, VerbsAndMalformedLines) {
         EXPECT_EQ(rq.error.empty(), c.verb != InstanceRequest::Verb::Bad) << c.line;
     }
     EXPECT_EQ(MakeAnswer(false, "no job\nnamed x"), "ERR no job named x\n");
+    // An unknown request is named back without its raw bytes.
+    EXPECT_EQ(ParseInstanceRequest(std::string("X\0\xff\x1b[2J", 7)).error,
+              "unknown request \"X\\x00\\xFF\\x1B[2J\"");
     EXPECT_EQ(MakeAnswer(true, {}), "OK\n");
 }
 
