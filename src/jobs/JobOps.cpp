@@ -3,8 +3,6 @@
 #include <strings.h>
 
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -274,16 +272,9 @@ struct ImportFile {
 };
 
 Result ReadImportFile(const std::string& file, ImportFile* out) {
-    FILE* f = fopen(file.c_str(), "rb");
-    if (!f) return Result::Refused("Cannot read " + file + ": " + strerror(errno));
-    std::string text;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    bool readError = ferror(f) != 0;
-    fclose(f);
-    if (readError) return Result::Refused("Cannot read " + file + ": " + strerror(errno));
-    std::string error;
+    std::string text, error;
+    if (!ReadWholeFile(file, &text, &error))
+        return Result::Refused(error + "; nothing was imported.");
     if (!ParseRegFile(text, &out->contents, &error)) return Result::Refused(file + ": " + error);
     SplitUserKeyPath(std::string(kProductKeyFullPath) + "\\jobs", &out->jobsPath, &error);
     const std::vector<std::string>& jobsPath = out->jobsPath;

@@ -90,8 +90,8 @@ bool JobRequest::FromFields(const std::vector<std::string>& fields, std::string*
         } else if (key == "ap" && !actions.empty()) {
             size_t c1 = value.find(':');
             uint32_t pid = 0;
-            if (c1 == std::string::npos || c1 + 2 >= value.size() + 1 ||
-                !ParseNumber(value.substr(0, c1), 10, &pid) || pid > 32767)
+            if (c1 == std::string::npos || !ParseNumber(value.substr(0, c1), 10, &pid) ||
+                pid > 32767)
                 return bad("action value " + value.substr(0, 40));
             jobops::ActionProperty p;
             p.Id = static_cast<int16_t>(pid);

@@ -217,35 +217,6 @@ bool FormatKey(TStore& store, KeyId key, const std::string& path, std::string* o
 
 std::string Errno(int err) { return std::strerror(err); }
 
-bool ReadWholeFile(const std::string& file, std::string* text, std::string* error) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = "cannot read " + file + ": " + Errno(errno);
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        *error = "cannot read " + file + ": not a regular file";
-        return false;
-    }
-    text->clear();
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            *error = "cannot read " + file + ": " + Errno(errno);
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        text->append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return true;
-}
-
 bool WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());
@@ -550,6 +521,38 @@ private:
 };
 
 }  // namespace
+
+bool ReadWholeFile(const std::string& file, std::string* text, std::string* error) {
+    // Not blocking in the open: a pipe or a device given as a file would
+    // otherwise hold the reader (the running program, for an import) until
+    // something wrote to it.
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        *error = "cannot read " + file + ": " + Errno(errno);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *error = "cannot read " + file + ": not a regular file";
+        return false;
+    }
+    text->clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *error = "cannot read " + file + ": " + Errno(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        text->append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
 
 bool SplitUserKeyPath(const std::string& path, std::vector<std::string>* names,
                       std::string* error) {

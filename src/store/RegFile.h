@@ -39,6 +39,9 @@ bool SaveKeyToFile(TStore& store, KeyId key, const std::string& keyPath, const s
 // for HKEY_CURRENT_USER; anything else is refused with "line N: reason".
 bool ParseRegFile(const std::string& text, RegFileContents* out, std::string* error);
 
+// The whole text of a regular file; a pipe, device or folder is refused
+// without waiting on it.
+bool ReadWholeFile(const std::string& file, std::string* text, std::string* error);
 // Replaces the tree below key (which lives at keyPath) with the file's tree.
 bool RestoreKeyFromFile(TStore& store, KeyId key, const std::string& keyPath,
                         const std::string& file, std::string* error);

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include "TestEnv.h"
@@ -289,6 +290,13 @@ TEST_F(RegFileTest, RestoreRefusesKeysOutsideTheTarget) {
     std::string error;
     EXPECT_FALSE(RestoreKeyFromFile(*store, product.Id(), kProductFull, file, &error));
     EXPECT_NE(error.find("holds no keys"), std::string::npos) << error;
+    EXPECT_EQ(Text(), before);
+    // A pipe given as the file is refused at once, not waited on: the
+    // running program reads the files its clients name.
+    const std::string pipe = dir / "pipe.reg";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_FALSE(RestoreKeyFromFile(*store, product.Id(), kProductFull, pipe, &error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
     EXPECT_EQ(Text(), before);
 }
 
